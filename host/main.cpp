@@ -1,0 +1,32 @@
+// tessaro: the command-line stand-in for the pages that host Tessaro's controls.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "host/commands.h"
+
+namespace {
+
+void Usage() {
+  std::fputs(
+      "usage: tessaro [COMMAND [ARGS]]\n"
+      "  (no command)          run the demo\n"
+      "  settings              show the diagnostic settings of each component\n"
+      "  help                  this text\n",
+      stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return host::RunDemo(argc - 1, argv + 1);
+  const std::string command = argv[1];
+  if (command == "settings") return host::RunSettings(argc - 2, argv + 2);
+  if (command == "help" || command == "--help" || command == "-h") {
+    Usage();
+    return 0;
+  }
+  std::fprintf(stderr, "tessaro: unknown command '%s'\n", command.c_str());
+  Usage();
+  return 2;
+}

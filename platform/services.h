@@ -1,0 +1,103 @@
+// Operating-system services, grouped by area. See seam.h for how they are
+// reached and substituted.
+#pragma once
+
+#include "platform/seam.h"
+#include "platform/wintypes.h"
+
+namespace plat {
+
+// Clock, local time and thread identity.
+class ClockService {
+ public:
+  virtual ~ClockService() = default;
+  virtual void GetSystemTimeAsFileTime(LPFILETIME ft);
+  virtual void GetLocalTime(LPSYSTEMTIME st);
+  virtual DWORD GetCurrentThreadId();
+};
+
+// The calling thread's last error and its text.
+class ErrorService {
+ public:
+  virtual ~ErrorService() = default;
+  virtual DWORD GetLastError();
+  virtual void SetLastError(DWORD code);
+  // Only FORMAT_MESSAGE_FROM_SYSTEM texts are needed; with
+  // FORMAT_MESSAGE_ALLOCATE_BUFFER, buffer is really an LPWSTR* that receives
+  // a text to be released with LocalFree.
+  virtual DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                               LPWSTR buffer, DWORD size, void* arguments);
+  virtual HLOCAL LocalFree(HLOCAL mem);
+};
+
+class EnvironmentService {
+ public:
+  virtual ~EnvironmentService() = default;
+  virtual DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+  virtual BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
+};
+
+// Shell folders and directories.
+class FileService {
+ public:
+  virtual ~FileService() = default;
+  virtual HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path);
+  virtual int SHCreateDirectoryExW(HWND owner, LPCWSTR path, const SECURITY_ATTRIBUTES* sa);
+  virtual BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa);
+};
+
+class RegistryService {
+ public:
+  virtual ~RegistryService() = default;
+  virtual LONG RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result);
+  virtual LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass,
+                               DWORD options, REGSAM sam, LPSECURITY_ATTRIBUTES sa, PHKEY result,
+                               LPDWORD disposition);
+  virtual LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
+                                LPBYTE data, LPDWORD size);
+  virtual LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                              DWORD size);
+  virtual LONG RegDeleteValueW(HKEY key, LPCWSTR name);
+  virtual LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+  virtual LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize,
+                             LPDWORD reserved, LPWSTR keyClass, LPDWORD classSize,
+                             LPFILETIME lastWrite);
+  virtual LONG RegCloseKey(HKEY key);
+};
+
+class ModuleService {
+ public:
+  virtual ~ModuleService() = default;
+  // module nullptr names the module that holds Tessaro's code (the DLL on
+  // Windows when built as one, else the program).
+  virtual DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+};
+
+// The debugger output stream and the modal report box.
+class DiagnosticsService {
+ public:
+  virtual ~DiagnosticsService() = default;
+  virtual void OutputDebugStringW(LPCWSTR text);
+  virtual int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+};
+
+// Locale-dependent formatting.
+class LocaleService {
+ public:
+  virtual ~LocaleService() = default;
+  virtual int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR picture,
+                             LPWSTR out, int size);
+  virtual int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR picture,
+                             LPWSTR out, int size);
+};
+
+inline ClockService& Clock() { return Seam<ClockService>::Get(); }
+inline ErrorService& Errors() { return Seam<ErrorService>::Get(); }
+inline EnvironmentService& Env() { return Seam<EnvironmentService>::Get(); }
+inline FileService& Files() { return Seam<FileService>::Get(); }
+inline RegistryService& Registry() { return Seam<RegistryService>::Get(); }
+inline ModuleService& Modules() { return Seam<ModuleService>::Get(); }
+inline DiagnosticsService& Diagnostics() { return Seam<DiagnosticsService>::Get(); }
+inline LocaleService& Locale() { return Seam<LocaleService>::Get(); }
+
+}  // namespace plat

@@ -1,0 +1,116 @@
+#include "platform/wstr.h"
+
+namespace wstr {
+
+size_t Len(const WCHAR* s) {
+  if (s == nullptr) return 0;
+  size_t n = 0;
+  while (s[n] != 0) ++n;
+  return n;
+}
+
+namespace {
+
+void AppendCodePoint(WString& out, char32_t cp) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<WCHAR>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    out.push_back(static_cast<WCHAR>(cp));
+  }
+}
+
+// Decodes one UTF-8 sequence at text[i]; returns its length or 0 when malformed.
+size_t DecodeUtf8(std::string_view text, size_t i, char32_t& cp) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  size_t len;
+  char32_t min;
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    len = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + len > text.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(text[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+}  // namespace
+
+WString FromUtf8(std::string_view utf8) {
+  WString out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    char32_t cp = 0;
+    const size_t n = DecodeUtf8(utf8, i, cp);
+    if (n == 0) {
+      out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(utf8[i])));
+      ++i;
+    } else {
+      AppendCodePoint(out, cp);
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string ToUtf8(WStringView text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = static_cast<char16_t>(text[i]);
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() &&
+        static_cast<char16_t>(text[i + 1]) >= 0xDC00 && static_cast<char16_t>(text[i + 1]) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char16_t>(text[i + 1]) - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+WCHAR LowerAscii(WCHAR c) { return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + ('a' - 'A')) : c; }
+
+WString LowerAscii(WStringView s) {
+  WString out(s);
+  for (auto& c : out) c = LowerAscii(c);
+  return out;
+}
+
+bool EqualsNoCase(WStringView a, WStringView b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+}  // namespace wstr

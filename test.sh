@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: natively, under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and the Windows build under Wine.
+set -uo pipefail
+cd "$(dirname "$0")"
+root=$PWD
+jobs=${JOBS:-2}
+
+./tools/install-deps.sh || exit 1
+
+failed=()
+step() {  # step NAME COMMAND...
+  echo "=== $1"
+  shift
+  if ! "$@"; then failed+=("$1"); fi
+}
+
+configure_and_test() {  # NAME BUILD_DIR CMAKE_ARGS...
+  local name=$1 dir=$2
+  shift 2
+  cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1 || { grep -E 'error|Error' "$dir.build.log" | head -50; return 1; }
+  (cd "$dir" && ctest --output-on-failure -j1)
+}
+
+mkdir -p build
+step "Linux" configure_and_test linux build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "Linux, ASan+UBSan" configure_and_test asan build/asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=ON \
+  -DTESSARO_BENCH=OFF
+step "Windows under Wine" configure_and_test windows build/win -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "All test runs passed."

@@ -1,0 +1,95 @@
+// Substitute services and small helpers shared by the tests of both targets.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/services.h"
+#include "platform/wstr.h"
+
+namespace testing_support {
+
+// Captures the debugger stream and the report boxes.
+class CapturedDiagnostics : public plat::DiagnosticsService {
+ public:
+  CapturedDiagnostics() : installed_(*this) {}
+  void OutputDebugStringW(LPCWSTR text) override { lines.emplace_back(text); }
+  int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT type) override {
+    boxes.push_back({text, caption, type});
+    return IDOK;
+  }
+  struct Box {
+    WString text, caption;
+    UINT type;
+  };
+  std::vector<WString> lines;
+  std::vector<Box> boxes;
+
+ private:
+  plat::Substitute<plat::DiagnosticsService> installed_;
+};
+
+// A clock that stands still at a chosen local time and thread id.
+class FixedClock : public plat::ClockService {
+ public:
+  FixedClock() : installed_(*this) {}
+  void GetLocalTime(LPSYSTEMTIME st) override { *st = local; }
+  DWORD GetCurrentThreadId() override { return threadId; }
+  SYSTEMTIME local{2026, 12, 2, 8, 21, 4, 9, 7};
+  DWORD threadId = 0xA1C;
+
+ private:
+  plat::Substitute<plat::ClockService> installed_;
+};
+
+// A fresh empty directory, removed with its contents at the end. path() is
+// the Windows form (Z:\... on Linux).
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const WString& path() const { return path_; }
+
+ private:
+  WString path_;
+};
+
+// A registry for the test: on Linux a file registry in a temporary folder,
+// on Windows the real one with the product's keys removed before and after.
+class TestRegistry {
+ public:
+  TestRegistry();
+  ~TestRegistry();
+  TestRegistry(const TestRegistry&) = delete;
+  TestRegistry& operator=(const TestRegistry&) = delete;
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+// Sets (or with nullptr removes) an environment variable for the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const WCHAR* name, const WCHAR* value);
+  ~ScopedEnv();
+
+ private:
+  WString name_;
+  WString old_;
+  bool had_;
+};
+
+// Registry helpers on HKEY_CURRENT_USER.
+void SetRegDword(const WCHAR* key, const WCHAR* name, DWORD value);
+void SetRegString(const WCHAR* key, const WCHAR* name, const WCHAR* value, DWORD type = REG_SZ);
+bool ReadRegString(const WCHAR* key, const WCHAR* name, WString& value);
+bool KeyExists(const WCHAR* key);
+void DeleteTree(HKEY root, const WCHAR* key);
+
+bool DirectoryExists(const WString& path);
+
+// Text of a WString for assertion messages.
+std::string U8(const WString& s);
+
+}  // namespace testing_support
