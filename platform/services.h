@@ -16,6 +16,22 @@ class ClockService {
   virtual DWORD GetCurrentThreadId();
 };
 
+// Calendar time: conversions between FILETIME, SYSTEMTIME and zones, and the
+// machine's zone. Failures set the last error through Errors().
+class TimeService {
+ public:
+  virtual ~TimeService() = default;
+  virtual void GetSystemTime(LPSYSTEMTIME st);
+  virtual BOOL FileTimeToSystemTime(const FILETIME* ft, LPSYSTEMTIME st);
+  virtual BOOL SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft);
+  // zone nullptr means the machine's current zone.
+  virtual BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME* utc,
+                                               LPSYSTEMTIME local);
+  virtual BOOL TzSpecificLocalTimeToSystemTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME* local,
+                                               LPSYSTEMTIME utc);
+  virtual DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION zone);
+};
+
 // The calling thread's last error and its text.
 class ErrorService {
  public:
@@ -89,9 +105,11 @@ class LocaleService {
                              LPWSTR out, int size);
   virtual int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR picture,
                              LPWSTR out, int size);
+  virtual int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR out, int size);
 };
 
 inline ClockService& Clock() { return Seam<ClockService>::Get(); }
+inline TimeService& Time() { return Seam<TimeService>::Get(); }
 inline ErrorService& Errors() { return Seam<ErrorService>::Get(); }
 inline EnvironmentService& Env() { return Seam<EnvironmentService>::Get(); }
 inline FileService& Files() { return Seam<FileService>::Get(); }

@@ -7,6 +7,19 @@ void ClockService::GetSystemTimeAsFileTime(LPFILETIME ft) { ::GetSystemTimeAsFil
 void ClockService::GetLocalTime(LPSYSTEMTIME st) { ::GetLocalTime(st); }
 DWORD ClockService::GetCurrentThreadId() { return ::GetCurrentThreadId(); }
 
+void TimeService::GetSystemTime(LPSYSTEMTIME st) { ::GetSystemTime(st); }
+BOOL TimeService::FileTimeToSystemTime(const FILETIME* ft, LPSYSTEMTIME st) { return ::FileTimeToSystemTime(ft, st); }
+BOOL TimeService::SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft) { return ::SystemTimeToFileTime(st, ft); }
+BOOL TimeService::SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME* utc,
+                                                  LPSYSTEMTIME local) {
+  return ::SystemTimeToTzSpecificLocalTime(zone, utc, local);
+}
+BOOL TimeService::TzSpecificLocalTimeToSystemTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME* local,
+                                                  LPSYSTEMTIME utc) {
+  return ::TzSpecificLocalTimeToSystemTime(zone, local, utc);
+}
+DWORD TimeService::GetTimeZoneInformation(LPTIME_ZONE_INFORMATION zone) { return ::GetTimeZoneInformation(zone); }
+
 DWORD ErrorService::GetLastError() { return ::GetLastError(); }
 void ErrorService::SetLastError(DWORD code) { ::SetLastError(code); }
 DWORD ErrorService::FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
@@ -84,6 +97,10 @@ int LocaleService::GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* ti
 int LocaleService::GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR picture,
                                   LPWSTR out, int size) {
   return ::GetDateFormatW(locale, flags, date, picture, out, size);
+}
+
+int LocaleService::MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR out, int size) {
+  return ::MultiByteToWideChar(codePage, flags, text, bytes, out, size);
 }
 
 }  // namespace plat
