@@ -28,10 +28,37 @@ int DayOfWeek(int y, int m, int d) {
   return (y + y / 4 - y / 100 + y / 400 + t[m - 1] + d) % 7;
 }
 
-void AppendNumber(WString& out, unsigned value, int digits) {
-  std::string s = std::to_string(value);
-  while (static_cast<int>(s.size()) < digits) s.insert(s.begin(), '0');
-  out += wstr::FromUtf8(s);
+// A formatted text on the stack: formatting a time allocates nothing (the
+// logger formats one for every line it writes).
+class PictureText {
+ public:
+  void push_back(WCHAR c) {
+    if (len_ < kCapacity) data_[len_++] = c;
+  }
+  void append(size_t count, WCHAR c) {
+    for (size_t i = 0; i < count; ++i) push_back(c);
+  }
+  void AppendAscii(const char* s, size_t count) {
+    for (size_t i = 0; i < count && s[i] != 0; ++i) push_back(static_cast<WCHAR>(s[i]));
+  }
+  void AppendAscii(const char* s) { AppendAscii(s, std::strlen(s)); }
+  WStringView View() const { return WStringView(data_, len_); }
+
+ private:
+  static constexpr size_t kCapacity = 512;
+  WCHAR data_[kCapacity];
+  size_t len_ = 0;
+};
+
+void AppendNumber(PictureText& out, unsigned value, int digits) {
+  char buf[16];
+  int n = 0;
+  do {
+    buf[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && n < 16);
+  for (int i = n; i < digits; ++i) out.push_back('0');
+  while (n > 0) out.push_back(static_cast<WCHAR>(buf[--n]));
 }
 
 // The short date picture of the system locale, from the C library's locale
@@ -55,7 +82,8 @@ const char16_t* SystemShortDate(LCID locale) {
 
 // Copies a finished text into the caller's buffer the way the locale
 // functions do: size 0 asks for the length including the terminator.
-int Finish(const WString& text, LPWSTR out, int size) {
+int Finish(const PictureText& picture, LPWSTR out, int size) {
+  const WStringView text = picture.View();
   const int needed = static_cast<int>(text.size()) + 1;
   if (size == 0) return needed;
   if (out == nullptr || size < needed) {
@@ -70,7 +98,7 @@ int Finish(const WString& text, LPWSTR out, int size) {
 // Runs over a picture: quoted text is copied, runs of the same letter are
 // handed to field(letter, count) and everything else is copied.
 template <class Field>
-bool ExpandPicture(WStringView picture, WString& out, Field field) {
+bool ExpandPicture(WStringView picture, PictureText& out, Field field) {
   for (size_t i = 0; i < picture.size();) {
     const WCHAR c = picture[i];
     if (c == '\'') {
@@ -112,8 +140,8 @@ int LocaleService::GetTimeFormatW(LCID, DWORD flags, const SYSTEMTIME* time, LPC
   }
   const bool force24 = (flags & TIME_FORCE24HOURFORMAT) != 0;
   WStringView pic = picture != nullptr ? WStringView(picture) : WStringView(force24 ? WSTR("H:mm:ss") : WSTR("h:mm:ss tt"));
-  WString text;
-  ExpandPicture(pic, text, [&](WCHAR c, int n, WString& o) {
+  PictureText text;
+  ExpandPicture(pic, text, [&](WCHAR c, int n, PictureText& o) {
     switch (c) {
       case 'h': AppendNumber(o, time->wHour % 12 == 0 ? 12 : time->wHour % 12, n >= 2 ? 2 : 1); return true;
       case 'H': AppendNumber(o, time->wHour, n >= 2 ? 2 : 1); return true;
@@ -121,7 +149,7 @@ int LocaleService::GetTimeFormatW(LCID, DWORD flags, const SYSTEMTIME* time, LPC
       case 's': AppendNumber(o, time->wSecond, n >= 2 ? 2 : 1); return true;
       case 't':
         if (force24) return true;
-        o += time->wHour < 12 ? (n >= 2 ? WSTR("AM") : WSTR("A")) : (n >= 2 ? WSTR("PM") : WSTR("P"));
+        o.AppendAscii(time->wHour < 12 ? "AM" : "PM", n >= 2 ? 2 : 1);
         return true;
       default: return false;
     }
@@ -150,22 +178,22 @@ int LocaleService::GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* da
     pic = SystemShortDate(locale);
   }
   const int dow = DayOfWeek(date->wYear, date->wMonth, date->wDay);
-  WString text;
-  ExpandPicture(pic, text, [&](WCHAR c, int n, WString& o) {
+  PictureText text;
+  ExpandPicture(pic, text, [&](WCHAR c, int n, PictureText& o) {
     switch (c) {
       case 'd':
         if (n <= 2) AppendNumber(o, date->wDay, n);
-        else o += wstr::FromUtf8(n == 3 ? std::string(kDayNames[dow], 3) : std::string(kDayNames[dow]));
+        else o.AppendAscii(kDayNames[dow], n == 3 ? 3 : std::strlen(kDayNames[dow]));
         return true;
       case 'M':
         if (n <= 2) AppendNumber(o, date->wMonth, n);
-        else o += wstr::FromUtf8(n == 3 ? std::string(kMonthNames[date->wMonth - 1], 3) : std::string(kMonthNames[date->wMonth - 1]));
+        else o.AppendAscii(kMonthNames[date->wMonth - 1], n == 3 ? 3 : std::strlen(kMonthNames[date->wMonth - 1]));
         return true;
       case 'y':
         if (n <= 2) AppendNumber(o, date->wYear % 100, n);
         else AppendNumber(o, date->wYear, 4);
         return true;
-      case 'g': o += WSTR("A.D."); return true;
+      case 'g': o.AppendAscii("A.D."); return true;
       default: return false;
     }
   });
