@@ -12,6 +12,8 @@ void Usage() {
       "usage: tessaro [COMMAND [ARGS]]\n"
       "  (no command)          run the demo\n"
       "  settings              show the diagnostic settings of each component\n"
+      "  inspect-blob HEX      the fields of a recurrence blob (HEX, or - for standard input)\n"
+      "  inspect-tz HEX        the fields of a time zone structure\n"
       "  help                  this text\n",
       stderr);
 }
@@ -22,6 +24,8 @@ int main(int argc, char** argv) {
   if (argc < 2) return host::RunDemo(argc - 1, argv + 1);
   const std::string command = argv[1];
   if (command == "settings") return host::RunSettings(argc - 2, argv + 2);
+  if (command == "inspect-blob") return host::RunInspectBlob(argc - 2, argv + 2);
+  if (command == "inspect-tz") return host::RunInspectTz(argc - 2, argv + 2);
   if (command == "help" || command == "--help" || command == "-h") {
     Usage();
     return 0;
