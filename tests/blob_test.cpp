@@ -172,6 +172,18 @@ TEST(RecurrenceParseTest, CountsOutOfRangeLeaveArraysAbsentAndUnskipped) {
   ASSERT_TRUE(back->Trailing);
   EXPECT_EQ(2000u + 4 + 8 - (4 + 12 + 8), back->Trailing->size());  // dates and the rest, less what was read
 
+  // 499 is the largest count read: 499 modified occurrences come back whole.
+  RecurrenceDescription most = WeeklySeries();
+  most.deletedDates.clear();
+  most.modified.resize(499, most.modified[0]);
+  for (DWORD i = 0; i < 499; ++i) most.modified[i].originalStart = most.modified[i].newStart = i * 1440;
+  const auto largest = Parse(WriteAppointmentRecurrence(BuildAppointmentRecurrence(most)));
+  EXPECT_EQ(499u, largest->Pattern.DeletedInstanceDates.value_or(std::vector<DWORD>()).size());
+  EXPECT_EQ(499u, largest->Pattern.ModifiedInstanceDates.value_or(std::vector<DWORD>()).size());
+  ASSERT_TRUE(largest->ExtendedException);
+  EXPECT_EQ(WString(WSTR("Room 4")), largest->ExtendedException->back().WideCharLocation.value_or(WString()));
+  EXPECT_FALSE(largest->Trailing);
+
   // Modified dates need a count not above the deleted count.
   RecurrencePattern q;
   q.DeletedInstanceCount = 1;
