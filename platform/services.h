@@ -108,6 +108,34 @@ class LocaleService {
   virtual int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR out, int size);
 };
 
+// Threads, events and waits.
+class ThreadService {
+ public:
+  virtual ~ThreadService() = default;
+  virtual HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                              LPVOID parameter, DWORD flags, LPDWORD threadId);
+  // Unnamed events only.
+  virtual HANDLE CreateEventW(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState, LPCWSTR name);
+  virtual BOOL SetEvent(HANDLE event);
+  virtual BOOL ResetEvent(HANDLE event);
+  virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+  virtual BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+  virtual void Sleep(DWORD milliseconds);
+  virtual BOOL CloseHandle(HANDLE handle);
+};
+
+// The process list, as the process status functions give it.
+class ProcessService {
+ public:
+  virtual ~ProcessService() = default;
+  virtual BOOL EnumProcesses(DWORD* ids, DWORD bytes, LPDWORD bytesReturned);
+  virtual HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+  virtual BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded);
+  virtual DWORD GetModuleBaseNameW(HANDLE process, HMODULE module, LPWSTR name, DWORD size);
+  // Process handles are closed here (on Windows the same CloseHandle).
+  virtual BOOL CloseHandle(HANDLE handle);
+};
+
 inline ClockService& Clock() { return Seam<ClockService>::Get(); }
 inline TimeService& Time() { return Seam<TimeService>::Get(); }
 inline ErrorService& Errors() { return Seam<ErrorService>::Get(); }
@@ -117,5 +145,7 @@ inline RegistryService& Registry() { return Seam<RegistryService>::Get(); }
 inline ModuleService& Modules() { return Seam<ModuleService>::Get(); }
 inline DiagnosticsService& Diagnostics() { return Seam<DiagnosticsService>::Get(); }
 inline LocaleService& Locale() { return Seam<LocaleService>::Get(); }
+inline ThreadService& Threads() { return Seam<ThreadService>::Get(); }
+inline ProcessService& Processes() { return Seam<ProcessService>::Get(); }
 
 }  // namespace plat
