@@ -82,6 +82,9 @@ constexpr SystemMessage kSystemMessages[] = {
     {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
     {ERROR_CANTREAD, "The configuration registry key could not be read."},
     {ERROR_CANTWRITE, "The configuration registry key could not be written."},
+    {ERROR_INVALID_FLAGS, "Invalid flags."},
+    {ERROR_NO_UNICODE_TRANSLATION,
+     "No mapping for the Unicode character exists in the target multi-byte code page."},
 };
 
 // Creates one directory level; returns the system error code.
@@ -103,21 +106,14 @@ void ClockService::GetSystemTimeAsFileTime(LPFILETIME ft) {
   ft->dwHighDateTime = static_cast<DWORD>(t >> 32);
 }
 
+// The machine's zone applied to this clock's UTC time, so that a substituted
+// clock or a substituted zone (TimeService) applies; milliseconds are kept.
 void ClockService::GetLocalTime(LPSYSTEMTIME st) {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
-  const ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  const time_t secs = static_cast<time_t>((t - kUnixEpochIn100ns) / 10000000ULL);
-  tm local{};
-  ::localtime_r(&secs, &local);
-  st->wYear = static_cast<WORD>(local.tm_year + 1900);
-  st->wMonth = static_cast<WORD>(local.tm_mon + 1);
-  st->wDayOfWeek = static_cast<WORD>(local.tm_wday);
-  st->wDay = static_cast<WORD>(local.tm_mday);
-  st->wHour = static_cast<WORD>(local.tm_hour);
-  st->wMinute = static_cast<WORD>(local.tm_min);
-  st->wSecond = static_cast<WORD>(local.tm_sec);
-  st->wMilliseconds = static_cast<WORD>((t / 10000ULL) % 1000ULL);
+  SYSTEMTIME utc{};
+  Time().FileTimeToSystemTime(&ft, &utc);
+  if (!Time().SystemTimeToTzSpecificLocalTime(nullptr, &utc, st)) *st = utc;
 }
 
 DWORD ClockService::GetCurrentThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
