@@ -27,6 +27,9 @@
 
 namespace fuzzcheck {
 
+// Values up to this size are also parsed with a sink that names each field.
+constexpr size_t kNamedParseLimit = 1024;
+
 // Adds up the bytes behind each reported field.
 class WidthSink : public BlobFieldSink {
  public:

@@ -33,7 +33,7 @@ status=0
 for h in "${harnesses[@]}"; do
   mkdir -p "$build/work/$h" "$build/artifacts/$h"
   echo "=== fuzz_$h ${limit[*]}"
-  if ! "$build/fuzz_$h" "${limit[@]}" -max_len=8192 -print_final_stats=1 \
+  if ! "$build/fuzz_$h" "${limit[@]}" -max_len=4096 -print_final_stats=1 \
       -artifact_prefix="$build/artifacts/$h/" "$build/work/$h" "fuzz/corpus/$h" >"$build/$h.log" 2>&1; then
     tail -40 "$build/$h.log"
     status=1
