@@ -2,6 +2,7 @@
 // reached and substituted.
 #pragma once
 
+#include "platform/library_types.h"
 #include "platform/seam.h"
 #include "platform/wintypes.h"
 
@@ -136,6 +137,30 @@ class ProcessService {
   virtual BOOL CloseHandle(HANDLE handle);
 };
 
+// Libraries and their entry points. On Linux a library is a shared object:
+// "dir\Name.dll" stands for "dir/libName.so", and "user32.dll" is a module
+// of our own whose GetLastInputInfo (BOOL (*)(PLASTINPUTINFO)) reads the X
+// server's idle time; it is offered only while an X display answers.
+class LibraryService {
+ public:
+  virtual ~LibraryService() = default;
+  virtual HMODULE LoadLibraryW(LPCWSTR fileName);
+  virtual FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+  virtual BOOL FreeLibrary(HMODULE module);
+};
+
+// The operating system's version and the runtime's clock.
+class SystemInfoService {
+ public:
+  virtual ~SystemInfoService() = default;
+  // The size field names the record: OSVERSIONINFOW (276) or
+  // OSVERSIONINFOEXW (284). Linux answers as Windows NT 6.1.
+  virtual BOOL GetVersionExW(LPOSVERSIONINFOW info);
+  // The current time in whole seconds since 1970-01-01 00:00 UTC, as the C
+  // runtime's _ftime64_s gives it.
+  virtual LONGLONG CurrentTimeSeconds();
+};
+
 inline ClockService& Clock() { return Seam<ClockService>::Get(); }
 inline TimeService& Time() { return Seam<TimeService>::Get(); }
 inline ErrorService& Errors() { return Seam<ErrorService>::Get(); }
@@ -147,5 +172,7 @@ inline DiagnosticsService& Diagnostics() { return Seam<DiagnosticsService>::Get(
 inline LocaleService& Locale() { return Seam<LocaleService>::Get(); }
 inline ThreadService& Threads() { return Seam<ThreadService>::Get(); }
 inline ProcessService& Processes() { return Seam<ProcessService>::Get(); }
+inline LibraryService& Libraries() { return Seam<LibraryService>::Get(); }
+inline SystemInfoService& SystemInfo() { return Seam<SystemInfoService>::Get(); }
 
 }  // namespace plat

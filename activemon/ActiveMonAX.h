@@ -1,0 +1,126 @@
+// The away timer control: tells the page when the user last used keyboard or
+// mouse, from the input hook library "ZLMActvHook.dll" beside the module and,
+// on Windows 2000, XP and Server 2003, from the system's last-input tick.
+#pragma once
+
+#include "hook/ZLMActvHook.h"
+#include "module/AXLogger.h"
+#include "platform/com.h"
+#include "platform/dispatch.h"
+#include "platform/services.h"
+
+TESSARO_DEFINE_GUID(IID_IActiveMon, 0x73E6349A, 0xE37D, 0x4FB7, 0xA1, 0x6C, 0x1E, 0x06, 0xB8, 0xA1, 0xB5, 0x5D);
+TESSARO_DEFINE_GUID(CLSID_ActiveMonAX, 0xE76575E2, 0xEE76, 0x4284, 0xA1, 0xCB, 0xF5, 0x8E, 0x09, 0xA6, 0xD1, 0x68);
+
+// Dual interface "IActiveMon Interface".
+struct IActiveMon : IDispatch {
+  // Loads the hook library and installs the hook: S_OK, or S_FALSE when the
+  // library cannot be used.
+  STDMETHOD(MonInit)() PURE;
+  // Removes the hook and frees the library; always S_OK.
+  STDMETHOD(MonUnInit)() PURE;
+  // The moment of the last input in seconds since 1970 UTC with S_OK, or 0
+  // with S_FALSE while no hook is installed.
+  STDMETHOD(GetIdleTime)(LONG* lTime) PURE;
+};
+
+// The away timer ("Norvane Zelmora Away Timer"). Apartment-threaded: one
+// thread calls it, its reference count is not atomic.
+//
+// States: Idle (constructed), Installed (MonInit succeeded), Failed (MonInit
+// could not load or use the library; not retried), Removed (MonUnInit after
+// Installed; MonInit installs again). Destroying the control neither removes
+// the hook nor frees the library: only MonUnInit does.
+class CActiveMonAX final : public IActiveMon,
+                           public ISupportErrorInfo,
+                           public IObjectSafety,
+                           public CAXLogger {
+ public:
+  // outer: the controlling unknown when the object is aggregated.
+  explicit CActiveMonAX(IUnknown* outer = nullptr);
+  ~CActiveMonAX();
+  CActiveMonAX(const CActiveMonAX&) = delete;
+  CActiveMonAX& operator=(const CActiveMonAX&) = delete;
+
+  // IUnknown, delegating to the controlling unknown.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // IDispatch, from the table below.
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                          DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* info, UINT* argErr) override;
+
+  // IActiveMon
+  HRESULT STDMETHODCALLTYPE MonInit() override;
+  HRESULT STDMETHODCALLTYPE MonUnInit() override;
+  HRESULT STDMETHODCALLTYPE GetIdleTime(LONG* lTime) override;
+
+  // ISupportErrorInfo: S_OK for IActiveMon, S_FALSE for anything else.
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
+
+  // IObjectSafety: INTERFACESAFE_FOR_UNTRUSTED_CALLER is the only option,
+  // enabled options start at 0 and are kept for the whole object.
+  HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
+                                                      DWORD* pdwEnabledOptions) override;
+  HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask,
+                                                      DWORD dwEnabledOptions) override;
+
+  // CAXLogger
+  int QueryLoggerFlag() override { return 1; }
+  const WCHAR* GetLogPrefix() override;
+
+  // The object's own IUnknown (its identity; the outer object holds it when
+  // aggregated).
+  IUnknown* InnerUnknown() { return &m_inner; }
+
+  static const disp::Member<CActiveMonAX> kMembers[];
+  static const disp::Table<CActiveMonAX> kDispatch;
+
+  using PFN_GetLastInputInfo = BOOL(WINAPI*)(PLASTINPUTINFO);
+
+  WString m_moduleFileName;
+  WString m_moduleDir;
+  DWORD m_lastInputTick = 0;  // the largest last-input tick seen, ms since system start
+  DWORD m_sysStamp = 0;       // seconds since 1970 when that tick was first seen
+  HMODULE m_hHookLib = nullptr;
+  PFN_InstallHook m_pfnInstallHook = nullptr;
+  PFN_UninstallHook m_pfnUninstallHook = nullptr;
+  PFN_GetTimeStamp m_pfnGetTimeStamp = nullptr;
+  bool m_hookRemoved = false;
+  bool m_loadAttempted = false;
+  PFN_GetLastInputInfo m_pfnGetLastInputInfo = nullptr;
+  HMODULE m_hUser32 = nullptr;  // holds m_pfnGetLastInputInfo's library
+
+ private:
+  class Inner final : public IUnknown {
+   public:
+    explicit Inner(CActiveMonAX* self) : self_(self) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+   private:
+    CActiveMonAX* self_;
+  };
+
+  void ComputeModulePath();
+  bool HookInstalled() const;
+  DWORD GetLastTimestamp();
+  DWORD SystemStamp();
+  bool PlatformQualifies();
+  void ForgetHookLibrary();
+
+  Inner m_inner;
+  IUnknown* m_pOuter;
+  ULONG m_refs = 0;
+  DWORD m_safetyOptions = 0;
+};
+
+// Creates an away timer and returns its riid interface; with an outer
+// unknown (aggregation) riid must be IID_IUnknown.
+HRESULT CreateActiveMonAX(IUnknown* outer, REFIID riid, void** ppv);
