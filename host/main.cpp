@@ -14,6 +14,9 @@ void Usage() {
       "  settings              show the diagnostic settings of each component\n"
       "  inspect-blob HEX      the fields of a recurrence blob (HEX, or - for standard input)\n"
       "  inspect-tz HEX        the fields of a time zone structure\n"
+      "  away [--seconds N] [--polls N]\n"
+      "                        install the input hook and report the last activity\n"
+      "                        every N seconds (5) until interrupted or N reports\n"
       "  help                  this text\n",
       stderr);
 }
@@ -26,6 +29,7 @@ int main(int argc, char** argv) {
   if (command == "settings") return host::RunSettings(argc - 2, argv + 2);
   if (command == "inspect-blob") return host::RunInspectBlob(argc - 2, argv + 2);
   if (command == "inspect-tz") return host::RunInspectTz(argc - 2, argv + 2);
+  if (command == "away") return host::RunAway(argc - 2, argv + 2);
   if (command == "help" || command == "--help" || command == "-h") {
     Usage();
     return 0;

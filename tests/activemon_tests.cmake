@@ -18,3 +18,12 @@ target_compile_definitions(activemon_double_partial PRIVATE ACTIVEMON_DOUBLE_PAR
 tessaro_test(activemon_tests activemon_test.cpp)
 target_link_libraries(activemon_tests PRIVATE tessaro_activemon)
 add_dependencies(activemon_tests activemon_double activemon_double_partial ZLMActvHook)
+
+if(NOT WIN32)
+  # End to end under a virtual X server of the test's own: the real hook
+  # library and the tessaro program.
+  tessaro_test(activemon_xvfb_tests activemon_xvfb_test.cpp)
+  target_link_libraries(activemon_xvfb_tests PRIVATE tessaro_activemon)
+  add_dependencies(activemon_xvfb_tests ZLMActvHook tessaro)
+  set_tests_properties(activemon_xvfb_tests PROPERTIES TIMEOUT 180)
+endif()
