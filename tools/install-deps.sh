@@ -7,7 +7,7 @@ packages=(
   cmake g++ make libgtest-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine32:i386 libwine:i386
-  libical-dev xvfb xdotool libxss-dev tzdata
+  libical-dev xvfb xdotool libx11-dev libxss-dev tzdata pkg-config
 )
 
 missing=()
