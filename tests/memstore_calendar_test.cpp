@@ -1,0 +1,232 @@
+// Calendar files: the demo calendar, the values a file gives, and errors.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "calendar/RecurrenceBlob.h"
+#include "memstore/CalendarFile.h"
+#include "tests/support/time_support.h"
+
+namespace {
+
+using testing_support::FileTimeOf;
+using testing_support::SysTime;
+using testing_support::Ticks;
+
+ULONGLONG Minutes(int m) { return static_cast<ULONGLONG>(m) * 600000000ull; }
+
+class CalendarFileTest : public ::testing::Test {
+ protected:
+  // The machine is in New York (-05:00, summer -04:00); "now" is Wednesday
+  // 2026-07-15 14:20:30 UTC, 10:20:30 in New York.
+  testing_support::FakeZone machine{
+      testing_support::Zone(300, -60, testing_support::Rule(3, 0, 2, 2), testing_support::Rule(11, 0, 1, 2)),
+      TIME_ZONE_ID_DAYLIGHT};
+  const FILETIME now = FileTimeOf(SysTime(2026, 7, 15, 14, 20, 30));
+
+  std::vector<memstore::Appointment> Parse(const std::string& text) {
+    std::vector<memstore::Appointment> out;
+    std::string error;
+    EXPECT_TRUE(memstore::ParseCalendar(text, "t.txt", now, out, error)) << error;
+    return out;
+  }
+  std::string Error(const std::string& text) {
+    std::vector<memstore::Appointment> out(1);
+    std::string error;
+    EXPECT_FALSE(memstore::ParseCalendar(text, "t.txt", now, out, error));
+    EXPECT_TRUE(out.empty());
+    return error;
+  }
+};
+
+TEST_F(CalendarFileTest, TimesAreRelativeToNowInTheAppointmentsZone) {
+  const auto a = Parse(
+      "# a comment\n"
+      "[zone Berlin]\n"
+      "bias = -60\n"
+      "daylight = last Sun of Mar 02:00\n"
+      "standard = last Sun of Oct 03:00\n"
+      "\n"
+      "[appointment]\n"
+      "subject = Größe\n"
+      "start = today 09:00\n"
+      "end = +1d 10:30\n"
+      "zone = Berlin\n"
+      "busy = tentative\n"
+      "private = yes\n"
+      "[appointment]\n"
+      "start = now-15m\n"
+      "end = now+1h+30m\n"
+      "delivered = 2026-01-31 23:59\n"
+      "[appointment]\n"
+      "start = today 09:00\n"
+      "zone = UTC\n");
+  ASSERT_EQ(3u, a.size());
+  // 09:00 Berlin summer time is 07:00 UTC.
+  EXPECT_EQ(Ticks(FileTimeOf(SysTime(2026, 7, 15, 7, 0))), Ticks(*a[0].start));
+  EXPECT_EQ(Ticks(FileTimeOf(SysTime(2026, 7, 16, 8, 30))), Ticks(*a[0].end));
+  EXPECT_EQ(WString(WSTR("Gr\u00F6\u00DFe")), *a[0].subject);
+  EXPECT_EQ(1, *a[0].busyStatus);
+  EXPECT_TRUE(*a[0].isPrivate);
+  EXPECT_FALSE(*a[0].recurring);
+  ASSERT_TRUE(a[0].zone.has_value());
+  EXPECT_EQ(-60, a[0].zone->lBias);
+  EXPECT_EQ(3, a[0].zone->stDaylightDate.wMonth);
+  EXPECT_EQ(5, a[0].zone->stDaylightDate.wDay);
+
+  // "now" goes by whole minutes; without a zone the appointment has none
+  // and dates are the machine's (New York).
+  EXPECT_EQ(Ticks(FileTimeOf(SysTime(2026, 7, 15, 14, 5))), Ticks(*a[1].start));
+  EXPECT_EQ(Ticks(FileTimeOf(SysTime(2026, 7, 15, 15, 50))), Ticks(*a[1].end));
+  EXPECT_EQ(Ticks(FileTimeOf(SysTime(2026, 2, 1, 4, 59))), Ticks(*a[1].deliveryTime));
+  EXPECT_FALSE(a[1].zone.has_value());
+  EXPECT_FALSE(a[1].subject.has_value());
+  EXPECT_FALSE(a[1].busyStatus.has_value());
+  EXPECT_EQ(Ticks(FileTimeOf(SysTime(2026, 7, 15, 9, 0))), Ticks(*a[2].start));
+  EXPECT_FALSE(a[2].end.has_value());
+}
+
+TEST_F(CalendarFileTest, SeriesCarryTheirRuleEndAndExceptions) {
+  const auto a = Parse(
+      "[appointment]\n"
+      "zone = UTC\n"
+      "start = 2026-07-06 09:00\n"
+      "end = 2026-07-06 09:45\n"
+      "repeat = weekly every 2 weeks on Mon, Thu\n"
+      "until = 2026-08-06\n"
+      "deleted = 2026-07-09\n"
+      "[modified]\n"
+      "original = 2026-07-20\n"
+      "start = 2026-07-21 11:00\n"
+      "subject = Moved\n"
+      "busy = free\n"
+      "[appointment]\n"
+      "zone = UTC\n"
+      "start = today-2mo 13:00\n"
+      "end = today-2mo 14:00\n"
+      "repeat = monthly on last Fri\n"
+      "count = 3\n"
+      "recurring = none\n");
+  ASSERT_EQ(2u, a.size());
+  ASSERT_TRUE(a[0].recurrence.has_value());
+  const RecurrenceDescription& d = *a[0].recurrence;
+  EXPECT_TRUE(*a[0].recurring);
+  EXPECT_EQ(RecurrenceKind::Weekly, d.frequency);
+  EXPECT_EQ(2u, d.period);
+  EXPECT_EQ(0x12u, d.weekdayMask);
+  EXPECT_EQ(BlobMinutes(2026, 7, 6), d.startDate);
+  EXPECT_EQ(540u, d.startTimeOffset);
+  EXPECT_EQ(45u, d.duration);
+  // Jul 6, 9, 20, 23 and Aug 3, 6.
+  EXPECT_EQ(RecurrenceEnd::ByDate, d.end);
+  EXPECT_EQ(6u, d.occurrenceCount);
+  EXPECT_EQ((std::vector<DWORD>{BlobMinutes(2026, 7, 9)}), d.deletedDates);
+  ASSERT_EQ(1u, d.modified.size());
+  const ModifiedOccurrence& m = d.modified[0];
+  EXPECT_EQ(BlobMinutes(2026, 7, 20, 9, 0), m.originalStart);
+  EXPECT_EQ(BlobMinutes(2026, 7, 21, 11, 0), m.newStart);
+  EXPECT_EQ(BlobMinutes(2026, 7, 21, 11, 45), m.newEnd);  // moved, it keeps its length
+  EXPECT_EQ(WString(WSTR("Moved")), *m.subject);
+  EXPECT_EQ(0u, *m.busyStatus);
+
+  const RecurrenceDescription& monthly = *a[1].recurrence;
+  EXPECT_FALSE(a[1].recurring.has_value());
+  EXPECT_EQ(blob::kPatternMonthNth, monthly.patternType);
+  EXPECT_EQ(5u, monthly.weekNumber);
+  EXPECT_EQ(0x20u, monthly.weekdayMask);
+  EXPECT_EQ(BlobMinutes(2026, 5, 15), monthly.startDate);
+  // The last Fridays of May, June and July 2026.
+  EXPECT_EQ(RecurrenceEnd::AfterCount, monthly.end);
+  EXPECT_EQ(BlobMinutes(2026, 7, 31), monthly.endDate);
+  // The blob made from it reads back.
+  const auto blob = WriteAppointmentRecurrence(BuildAppointmentRecurrence(d));
+  const auto parsed = ParseAppointmentRecurrence(static_cast<DWORD>(blob.size()), blob.data());
+  EXPECT_EQ(2u, parsed->Pattern.DeletedInstanceCount);
+  EXPECT_EQ(1u, parsed->Pattern.ModifiedInstanceCount);
+}
+
+TEST_F(CalendarFileTest, MistakesNameTheLineAndFieldAndLoadNothing) {
+  const struct {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"[appointment]\nsubject = a\nstart = today 25:00\n", "t.txt:3: start: expected a time of day HH:MM: '25:00'"},
+      {"\n[appointment]\nbusy = maybe\n", "t.txt:3: busy: expected free, tentative, busy or away: 'maybe'"},
+      {"[appointment]\ncolour = red\n", "t.txt:2: colour: unknown field in a [appointment] block"},
+      {"[appointment]\nzone = Paris\n", "t.txt:2: zone: unknown zone 'Paris' (define it in a [zone] block above)"},
+      {"subject = a\n", "t.txt:1: subject: a field outside any block"},
+      {"[meeting]\n", "t.txt:1: [meeting]: unknown block; the blocks are [zone NAME], [appointment] and [modified]"},
+      {"[modified]\n", "t.txt:1: [modified]: a [modified] block follows the [appointment] it changes"},
+      {"[appointment]\nsubject = a\nsubject = b\n", "t.txt:3: subject: given twice in the block (first on line 2)"},
+      {"[appointment]\nstart = today 09:00\nrepeat = daily\n",
+       "t.txt:3: repeat: a repeating appointment needs its start and end"},
+      {"[appointment]\nstart = today 09:00\nend = today 10:00\nrepeat = fortnightly\n",
+       "t.txt:4: repeat: expected daily, daily every 2 days, weekdays, weekly on Mon,Thu, weekly every 2 weeks, "
+       "monthly on day 15, monthly on 2nd Tue, monthly on last day, yearly or yearly on last Sun"},
+      {"[appointment]\nstart = today 09:00\nend = today 10:00\nrepeat = daily\nuntil = +3d\ncount = 2\n",
+       "t.txt:6: count: a series ends either by until or by count"},
+      {"[appointment]\nstart = today 09:00\nend = today 10:00\ndeleted = +1d\n",
+       "t.txt:4: deleted: only a repeating appointment (with repeat) has this field"},
+      {"[appointment]\nstart = today 09:00\nend = today 10:00\nrepeat = daily\ndeleted = +1d, 2026-02-30\n",
+       "t.txt:5: deleted: expected a date: today, today+2d, -1w, +3mo or YYYY-MM-DD: '2026-02-30'"},
+      {"[zone X]\nbias = -60\ndaylight = last Sun of Mar 02:00\n",
+       "t.txt:3: standard: a zone with daylight saving needs both rules, daylight and standard"},
+      {"[zone X]\nbias = 60\nstandard = first Sun in Oct 03:00\ndaylight = last Sun of Mar 02:00\n",
+       "t.txt:3: standard: expected a rule such as 'last Sun of Mar 02:00': 'first Sun in Oct 03:00'"},
+      {"[appointment]\nstart = now+5x\n", "t.txt:2: start: units are m, h, d, w, mo and y"},
+      {"[appointment]\nstart = today 09:00\nend = today 10:00\nrepeat = daily\n[modified]\nstart = +1d 11:00\n",
+       "t.txt:5: original: a changed occurrence names the day the rule put it on"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.error, Error(c.text)) << c.text;
+}
+
+TEST_F(CalendarFileTest, TheDemoCalendarLoadsWithMeetingsInProgress) {
+  std::vector<memstore::Appointment> demo;
+  std::string error;
+  ASSERT_TRUE(memstore::ParseCalendar(memstore::DemoCalendarText(), memstore::kDemoCalendarName, now, demo, error))
+      << error;
+  ASSERT_GE(demo.size(), 10u);
+  int singleInProgress = 0, series = 0, modified = 0, deleted = 0;
+  bool daylightZone = false;
+  for (const memstore::Appointment& a : demo) {
+    if (a.recurrence) {
+      ++series;
+      modified += static_cast<int>(a.recurrence->modified.size());
+      deleted += static_cast<int>(a.recurrence->deletedDates.size());
+    } else if (Ticks(*a.start) <= Ticks(now) && Ticks(now) < Ticks(*a.end) && a.busyStatus.value_or(2) >= 2 &&
+               !a.isPrivate.value_or(false)) {
+      ++singleInProgress;
+    }
+    if (a.zone && a.zone->stDaylightDate.wMonth != 0) daylightZone = true;
+  }
+  EXPECT_GE(singleInProgress, 1);
+  EXPECT_GE(series, 5);
+  EXPECT_GE(modified, 2);
+  EXPECT_GE(deleted, 3);
+  EXPECT_TRUE(daylightZone);
+  // Whatever the day, it loads.
+  for (int day = 0; day < 366; day += 7) {
+    const FILETIME later = testing_support::FileTime(Ticks(now) + Minutes(day * 1440 + 77));
+    EXPECT_TRUE(memstore::ParseCalendar(memstore::DemoCalendarText(), "demo", later, demo, error)) << error;
+  }
+}
+
+TEST_F(CalendarFileTest, FilesAreReadFromDisk) {
+  std::vector<memstore::Appointment> out;
+  std::string error;
+  EXPECT_FALSE(memstore::LoadCalendarFile("no-such-calendar.txt", now, out, error));
+  EXPECT_EQ("no-such-calendar.txt: cannot read the file", error);
+  const char* name = "memstore_calendar_test.txt";
+  {
+    std::ofstream file(name, std::ios::binary);
+    file << "[appointment]\r\nsubject = From disk\r\nbusy = away\r\n";
+  }
+  EXPECT_TRUE(memstore::LoadCalendarFile(name, now, out, error)) << error;
+  std::remove(name);
+  ASSERT_EQ(1u, out.size());
+  EXPECT_EQ(WString(WSTR("From disk")), *out[0].subject);
+  EXPECT_EQ(3, *out[0].busyStatus);
+}
+
+}  // namespace
