@@ -1,0 +1,95 @@
+// The participant search control: lets the page pick call participants from
+// the MAPI address book and read their properties as name and text pairs.
+// Every method forwards to the control's MAPIParSelUI.
+#pragma once
+
+#include "mapisearch/MAPIParSelUI.h"
+#include "platform/com.h"
+#include "platform/connpoint.h"
+#include "platform/dispatch.h"
+
+// The identities of the participant search, chosen once here.
+TESSARO_DEFINE_GUID(IID_IMapiSearch, 0xE9A390C6, 0x82C7, 0x4720, 0xAB, 0x67, 0xA5, 0xF8, 0x21, 0x82, 0x63, 0xBE);
+TESSARO_DEFINE_GUID(DIID__IIEMapiEvents, 0xEDCF28CB, 0xA071, 0x4E04, 0xA0, 0x66, 0xF7, 0xD0, 0xC5, 0x28, 0x1F, 0x33);
+TESSARO_DEFINE_GUID(CLSID_MapiSearchAX, 0xA5EF6E51, 0xB2F9, 0x47D9, 0x9A, 0x74, 0x2E, 0x3B, 0xDC, 0x7B, 0x1E, 0xD2);
+
+// Dual interface "IMapiSearch Interface". Booleans come back as VT_BOOL 1 or
+// 0, counts as VT_I4.
+struct IMapiSearch : IDispatch {
+  STDMETHOD(DoLogin)() PURE;
+  STDMETHOD(DoGetParticipantsDlg)(VARIANT hWnd) PURE;
+  STDMETHOD(GetParticipantCount)(VARIANT* pvtCount) PURE;
+  STDMETHOD(FirstParticipant)(VARIANT* bSuccess) PURE;
+  STDMETHOD(DoLogout)() PURE;
+  STDMETHOD(GetParticipantPropertySetCount)(VARIANT* pvCount) PURE;
+  STDMETHOD(GetParticipantPropertyName)(VARIANT vrPropertyPos, BSTR* pbstrPropertyName) PURE;
+  STDMETHOD(GetParticipantPropertyValue)(VARIANT nPropertyPos, BSTR* pbstrPropertyValue) PURE;
+  STDMETHOD(NextParticipant)(VARIANT* bSuccess) PURE;
+  STDMETHOD(FirstProperty)(VARIANT* bSuccess) PURE;
+  STDMETHOD(NextProperty)(VARIANT* bSuccess) PURE;
+  STDMETHOD(GetPropertyName)(BSTR* pbstrPropertyName) PURE;
+  STDMETHOD(GetPropertyValue)(BSTR* pbstrPropertyValue) PURE;
+};
+
+// Apartment-threaded: one thread calls it, its reference count is not
+// atomic. The event interface _IIEMapiEvents has no methods; its connection
+// point is offered and never fires.
+class CMapiSearchAX final : public IMapiSearch,
+                            public ISupportErrorInfo,
+                            public IObjectSafety,
+                            public plat::ConnectionPointContainer {
+ public:
+  CMapiSearchAX();
+  ~CMapiSearchAX();
+  CMapiSearchAX(const CMapiSearchAX&) = delete;
+  CMapiSearchAX& operator=(const CMapiSearchAX&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                          DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* info, UINT* argErr) override;
+
+  HRESULT STDMETHODCALLTYPE DoLogin() override;
+  HRESULT STDMETHODCALLTYPE DoGetParticipantsDlg(VARIANT hWnd) override;
+  HRESULT STDMETHODCALLTYPE GetParticipantCount(VARIANT* pvtCount) override;
+  HRESULT STDMETHODCALLTYPE FirstParticipant(VARIANT* bSuccess) override;
+  HRESULT STDMETHODCALLTYPE DoLogout() override;
+  HRESULT STDMETHODCALLTYPE GetParticipantPropertySetCount(VARIANT* pvCount) override;
+  HRESULT STDMETHODCALLTYPE GetParticipantPropertyName(VARIANT vrPropertyPos, BSTR* pbstrPropertyName) override;
+  HRESULT STDMETHODCALLTYPE GetParticipantPropertyValue(VARIANT nPropertyPos, BSTR* pbstrPropertyValue) override;
+  HRESULT STDMETHODCALLTYPE NextParticipant(VARIANT* bSuccess) override;
+  HRESULT STDMETHODCALLTYPE FirstProperty(VARIANT* bSuccess) override;
+  HRESULT STDMETHODCALLTYPE NextProperty(VARIANT* bSuccess) override;
+  HRESULT STDMETHODCALLTYPE GetPropertyName(BSTR* pbstrPropertyName) override;
+  HRESULT STDMETHODCALLTYPE GetPropertyValue(BSTR* pbstrPropertyValue) override;
+
+  // ISupportErrorInfo: S_OK for IMapiSearch, S_FALSE for anything else.
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
+
+  // IObjectSafety: INTERFACESAFE_FOR_UNTRUSTED_CALLER is the only option.
+  HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
+                                                      DWORD* pdwEnabledOptions) override;
+  HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask,
+                                                      DWORD dwEnabledOptions) override;
+
+  MAPIParSelUI& UI() { return m_ui; }
+
+  static const disp::Member<CMapiSearchAX> kMembers[];
+  static const disp::Table<CMapiSearchAX> kDispatch;
+
+ private:
+  MAPIParSelUI m_ui;
+  plat::ConnectionPoint m_events;
+  ULONG m_refs = 0;
+  DWORD m_safetyOptions = 0;
+};
+
+// Creates a participant search control and returns its riid interface. The
+// control cannot be aggregated (CLASS_E_NOAGGREGATION with an outer unknown).
+HRESULT CreateMapiSearchAX(IUnknown* outer, REFIID riid, void** ppv);
