@@ -23,9 +23,11 @@ mkdir -p "$build"
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j"${JOBS:-2}" >"$build.build.log" 2>&1 || { grep -E 'error' "$build.build.log" | head -50; exit 1; }
 
-harnesses=(recurrence_pattern appointment_recurrence time_zone_struct)
+harnesses=(recurrence_pattern appointment_recurrence time_zone_struct adjust_for_occurred)
 if [ "${1:-}" = "--corpus" ]; then
-  for h in "${harnesses[@]}"; do rm -rf "fuzz/corpus/$h" && mkdir -p "fuzz/corpus/$h"; done
+  for h in recurrence_pattern appointment_recurrence time_zone_struct; do
+    rm -rf "fuzz/corpus/$h" && mkdir -p "fuzz/corpus/$h"
+  done
   exec "$build/make_corpus" fuzz/corpus
 fi
 
@@ -33,8 +35,12 @@ status=0
 for h in "${harnesses[@]}"; do
   mkdir -p "$build/work/$h" "$build/artifacts/$h"
   echo "=== fuzz_$h ${limit[*]}"
+  # The walk's inputs begin with the instants and the zone; the appointment
+  # blobs of the corpus serve as its seeds.
+  corpus=fuzz/corpus/$h
+  [ -d "$corpus" ] || corpus=fuzz/corpus/appointment_recurrence
   if ! "$build/fuzz_$h" "${limit[@]}" -max_len=4096 -print_final_stats=1 \
-      -artifact_prefix="$build/artifacts/$h/" "$build/work/$h" "fuzz/corpus/$h" >"$build/$h.log" 2>&1; then
+      -artifact_prefix="$build/artifacts/$h/" "$build/work/$h" "$corpus" >"$build/$h.log" 2>&1; then
     tail -40 "$build/$h.log"
     status=1
   fi
