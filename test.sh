@@ -32,6 +32,10 @@ step "Linux, ASan+UBSan" configure_and_test asan build/asan -DCMAKE_BUILD_TYPE=D
 step "Windows under Wine" configure_and_test windows build/win -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DTESSARO_NATIVE_BUILD="$root/build/linux"
 
+# The parsers' and the walk's fuzzers, each for a short bounded time from the
+# committed seed corpus (clang, libFuzzer, ASan+UBSan).
+step "Fuzzers" ./fuzz/run.sh "${FUZZ_SECONDS:-15}"
+
 if [ ${#failed[@]} -ne 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
