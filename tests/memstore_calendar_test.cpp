@@ -230,3 +230,60 @@ TEST_F(CalendarFileTest, FilesAreReadFromDisk) {
 }
 
 }  // namespace
+
+#include "calendar/CalendarScan.h"
+#include "calendar/TimeHelpers.h"
+
+namespace {
+
+// What the calendar scan makes of the demo calendar at a given moment: the
+// subjects of the meetings in progress and the seconds to the next start.
+struct Scanned {
+  std::vector<WString> inProgress;
+  DWORD nextStart = 0;
+};
+
+Scanned ScanDemo(const FILETIME& at) {
+  testing_support::FakeNow clock(at);
+  std::vector<memstore::Appointment> demo;
+  std::string error;
+  EXPECT_TRUE(memstore::ParseCalendar(memstore::DemoCalendarText(), "demo", at, demo, error)) << error;
+  memstore::Provider provider;
+  plat::Substitute<plat::MapiService> installed(provider);
+  provider.AddQuietly(demo);
+  ComPtr<IMAPISession> session;
+  ComPtr<IMsgStore> store;
+  EXPECT_EQ(S_OK, plat::Mapi().MAPIInitialize(nullptr));
+  EXPECT_EQ(S_OK, plat::Mapi().MAPILogonEx(0, nullptr, nullptr, MAPI_EXTENDED | MAPI_UNICODE, session.Receive()));
+  std::vector<BYTE> id = provider.StoreEntryId(true);
+  EXPECT_EQ(S_OK, session->OpenMsgStore(0, static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
+                                        nullptr, 0, store.Receive()));
+  MeetingTable table;
+  table.Reset();
+  EXPECT_EQ(S_OK, GetCalEntries(session, store, table));
+  Scanned out;
+  for (LONG i = 0; i < table.m_meetingIndex; ++i) {
+    const WCHAR* subject = table.m_meetings[static_cast<size_t>(i)]->subject.Get();
+    out.inProgress.emplace_back(subject != nullptr ? subject : WSTR(""));
+  }
+  out.nextStart = table.nextStartMeetingTime;
+  return out;
+}
+
+TEST_F(CalendarFileTest, TheScanFindsTheDemoBusyWhateverTheDay) {
+  for (int day = 0; day < 366; day += 11) {
+    const FILETIME at = testing_support::FileTime(Ticks(now) + Minutes(day * 1440 + day * 37));
+    const Scanned s = ScanDemo(at);
+    EXPECT_NE(s.inProgress.end(), std::find(s.inProgress.begin(), s.inProgress.end(), WString(WSTR("Design review"))))
+        << day;
+    EXPECT_GT(s.nextStart, 0u) << day;
+    EXPECT_LE(s.nextStart, 25u * 60) << day;
+    // Private, free and tentative ones never show.
+    for (const WString& subject : s.inProgress) {
+      EXPECT_NE(WString(WSTR("Dentist")), subject);
+      EXPECT_NE(WString(WSTR("Architecture guild")), subject);
+    }
+  }
+}
+
+}  // namespace
