@@ -179,22 +179,29 @@ const WCHAR* MAPIParSelUI::ObjectTypeName(LONG type) const {
 HRESULT MAPIParSelUI::DoLogin() {
   m_settings.Load();
   InitializeMAPI();
-  if (m_lpSession != nullptr) return S_OK;
+  // A session is kept without its address book only after a failed Logoff
+  // (DoLogout keeps the session to try again); such a session gets its store
+  // and address book again here instead of being reported as ready.
+  if (m_lpSession != nullptr && m_lpAddrBook != nullptr) return S_OK;
 
-  LPMAPISESSION session = nullptr;
-  HRESULT hr = plat::Mapi().MAPILogonEx(m_ulUIParam, nullptr, nullptr,
-                                        MAPI_LOGON_UI | MAPI_EXTENDED | MAPI_USE_DEFAULT | MAPI_NO_MAIL, &session);
-  if (FAILED(hr)) {
-    char name[kMAPIErrorNameSize];
-    const WString text = Wide(FormatMAPIErrorName(name, "MAPILogon", hr));
-    Log(LOG_ERROR, WSTR("Tessaro ERROR :: MAPIParSelUI::DoLogin(68): %s"), text.c_str());
-    DoLogout();
-    return hr;
+  HRESULT hr = S_OK;
+  if (m_lpSession == nullptr) {
+    LPMAPISESSION session = nullptr;
+    hr = plat::Mapi().MAPILogonEx(m_ulUIParam, nullptr, nullptr,
+                                  MAPI_LOGON_UI | MAPI_EXTENDED | MAPI_USE_DEFAULT | MAPI_NO_MAIL, &session);
+    if (FAILED(hr)) {
+      char name[kMAPIErrorNameSize];
+      const WString text = Wide(FormatMAPIErrorName(name, "MAPILogon", hr));
+      Log(LOG_ERROR, WSTR("Tessaro ERROR :: MAPIParSelUI::DoLogin(68): %s"), text.c_str());
+      DoLogout();
+      return hr;
+    }
+    m_lpSession = session;
   }
-  m_lpSession = session;
 
   // A profile without a default store still gives a usable address book.
-  OpenDefaultStore(m_lpSession, &m_lpMDB);
+  LPMDB store = nullptr;
+  if (m_lpMDB == nullptr && SUCCEEDED(OpenDefaultStore(m_lpSession, &store))) m_lpMDB = store;
 
   LPADRBOOK book = nullptr;
   hr = m_lpSession->OpenAddressBook(m_ulUIParam, nullptr, 0, &book);

@@ -373,6 +373,11 @@ TEST_F(MapiSearchControl, LogoffWithoutSessionIsSilentAndAFailedLogoffIsTriedAga
   EXPECT_EQ(1, Logged(WSTR("Tessaro ERROR :: MAPIParSelUI::DisplayError(663): Logoff: MAPI_E_CALL_FAILED")));
   EXPECT_NE(nullptr, UI().m_lpSession);
   EXPECT_EQ(nullptr, UI().m_lpAddrBook);
+  // The kept session gets its address book back before the next dialog.
+  Pick({smtp});
+  EXPECT_EQ(S_OK, ctl->DoGetParticipantsDlg(Pos(0)));
+  EXPECT_EQ(1, provider.CallCount(Op::MAPILogonEx));
+  EXPECT_EQ(1, Count());
   EXPECT_EQ(S_OK, ctl->DoLogout());
   EXPECT_EQ(nullptr, UI().m_lpSession);
   int loggedOff = 0;
