@@ -85,6 +85,9 @@ bool Number(const std::string& s, long long lo, long long hi, long long& out) {
 // ---- calendar arithmetic (local wall-clock minutes since 1601, as in the blob) ----
 
 constexpr long long kDay = 1440;
+// Dates are kept in 32-bit minute counts, which reach past the year 4500
+// that marks a series without end, and no further than that is needed.
+constexpr int kLastYear = 4500;
 const char* const kWeekdays[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
 const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
 
@@ -131,7 +134,7 @@ long long AddMonths(long long dayMinutes, long long months) {
   const Civil c = CivilOf(dayMinutes);
   long long index = static_cast<long long>(c.year) * 12 + (c.month - 1) + months;
   const int year = static_cast<int>(index / 12), month = static_cast<int>(index % 12) + 1;
-  if (year < 1601 || year > 9999) return -1;
+  if (year < 1601 || year > kLastYear) return -1;
   return MinutesOf(year, month, std::min(c.day, DaysIn(year, month)));
 }
 
@@ -331,6 +334,8 @@ class Reader {
         long long n = 0;
         if (!Number(terms.substr(i, j - i), 0, 100000000, n)) Fail(line, field, usage);
         base = Offset(base, sign * n, terms.substr(j, k - j), line, field, clock);
+        if (base < 0 || base >= MinutesOf(kLastYear, 12, 31) + kDay)
+          Fail(line, field, "the date falls outside the years 1601 to 4500");
         i = k;
       }
     }
@@ -346,7 +351,7 @@ class Reader {
     if (unit == "mo" || unit == "y") {
       const long long within = ((minutes % kDay) + kDay) % kDay;
       const long long moved = AddMonths(minutes - within, unit == "y" ? n * 12 : n);
-      if (moved < 0) Fail(line, field, "the date falls outside the years 1601 to 9999");
+      if (moved < 0) Fail(line, field, "the date falls outside the years 1601 to 4500");
       return moved + within;
     }
     Fail(line, field, clock ? "units are m, h, d, w, mo and y" : "date units are d, w, mo and y");
@@ -364,7 +369,7 @@ class Reader {
       if (v.empty()) Fail(line, field, "a date is missing");
     } else {
       long long y = 0, m = 0, d = 0;
-      if (v.size() != 10 || v[4] != '-' || v[7] != '-' || !Number(v.substr(0, 4), 1601, 9999, y) ||
+      if (v.size() != 10 || v[4] != '-' || v[7] != '-' || !Number(v.substr(0, 4), 1601, kLastYear, y) ||
           !Number(v.substr(5, 2), 1, 12, m) || !Number(v.substr(8, 2), 1, 31, d) ||
           d > DaysIn(static_cast<int>(y), static_cast<int>(m)))
         Fail(line, field, "expected a date: today, today+2d, -1w, +3mo or YYYY-MM-DD: '" + text + "'");

@@ -175,6 +175,8 @@ TEST_F(CalendarFileTest, MistakesNameTheLineAndFieldAndLoadNothing) {
       {"[zone X]\nbias = 60\nstandard = first Sun in Oct 03:00\ndaylight = last Sun of Mar 02:00\n",
        "t.txt:3: standard: expected a rule such as 'last Sun of Mar 02:00': 'first Sun in Oct 03:00'"},
       {"[appointment]\nstart = now+5x\n", "t.txt:2: start: units are m, h, d, w, mo and y"},
+      {"[appointment]\nstart = now-99999999d\n", "t.txt:2: start: the date falls outside the years 1601 to 4500"},
+      {"[appointment]\nstart = today+3000y 10:00\n", "t.txt:2: start: the date falls outside the years 1601 to 4500"},
       {"[appointment]\nstart = today 09:00\nend = today 10:00\nrepeat = daily\n[modified]\nstart = +1d 11:00\n",
        "t.txt:5: original: a changed occurrence names the day the rule put it on"},
   };
