@@ -179,8 +179,9 @@ char* FormatMAPIErrorName(char* buffer, const char* operation, HRESULT hr) {
   char* first = buffer;
   char* second = buffer + kPart;
   char* third = buffer + 2 * kPart;
-  // A longer name is cut so that the part stays terminated.
-  std::snprintf(first, kPart, "%.*s: ", static_cast<int>(kPart - 3), operation != nullptr ? operation : "");
+  // A name of 78 characters or more is cut at 79 and leaves no room for the
+  // rest.
+  std::snprintf(first, kPart, "%s: ", operation != nullptr ? operation : "");
   if (LookupMAPISymbol("MAPIErrors", static_cast<ULONG>(hr), second) == nullptr) {
     std::snprintf(third, kPart, " 0x%04x", static_cast<unsigned>(hr));
     std::memset(second, 0, kPart);

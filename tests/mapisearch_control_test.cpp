@@ -387,6 +387,12 @@ TEST_F(MapiSearchControl, LogoffWithoutSessionIsSilentAndAFailedLogoffIsTriedAga
       ++loggedOff;
   EXPECT_EQ(1, loggedOff);
   EXPECT_EQ(0, provider.LiveSessions());
+
+  // A cancelled logoff has no text, but the line is written.
+  ASSERT_EQ(S_OK, ctl->DoLogin());
+  provider.Fail(Op::Logoff, MAPI_E_USER_CANCEL);
+  EXPECT_EQ(MAPI_E_USER_CANCEL, ctl->DoLogout());
+  EXPECT_EQ(1, Logged(WSTR("Tessaro ERROR :: MAPIParSelUI::DisplayError(663): ")));
 }
 
 TEST_F(MapiSearchControl, DestroyingTheControlLogsOff) {
