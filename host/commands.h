@@ -13,6 +13,7 @@ int RunSettings(int argc, char** argv);
 int RunInspectBlob(int argc, char** argv);
 int RunInspectTz(int argc, char** argv);
 int RunAway(int argc, char** argv);
+int RunParticipants(int argc, char** argv);
 
 // The inspection behind inspect-blob and inspect-tz: hex text in, Name=value
 // lines in out, a message in err; returns the exit status (2: malformed hex).
