@@ -832,3 +832,53 @@ TEST_F(MemStoreTest, ManyAppointmentsReadInOneQuery) {
 }
 
 }  // namespace
+
+namespace {
+
+// The watcher thread logs the session out while the page's thread works and
+// pumps: every call may come from any thread.
+TEST_F(MemStoreTest, ChangesRegistrationsAndDeliveryMayRunOnSeveralThreads) {
+  ComPtr<IMAPISession> session = Logon();
+  ComPtr<IMsgStore> store;
+  ASSERT_EQ(S_OK, OpenDefaultStore(session, store));
+  RecordingSink sink;
+  ULONG connection = 0;
+  ASSERT_EQ(S_OK, store->Advise(0, nullptr, fnevObjectCreated, &sink, &connection));
+  std::atomic<bool> done{false};
+  std::thread changes([&] {
+    for (int i = 0; i < 300; ++i) provider.Add(memstore::SingleAppointment(WSTR("a"), kNine, kTen));
+  });
+  std::thread watcher([&] {
+    ComPtr<IMAPISession> other;
+    EXPECT_EQ(S_OK, plat::Mapi().MAPILogonEx(0, nullptr, nullptr, kCalendarLogon, other.Receive()));
+    ComPtr<IMsgStore> otherStore;
+    EXPECT_EQ(S_OK, OpenDefaultStore(other, otherStore));
+    RecordingSink otherSink;  // never pumped on this thread
+    for (int i = 0; i < 200; ++i) {
+      ULONG c = 0;
+      EXPECT_EQ(S_OK, otherStore->Advise(0, nullptr, fnevObjectCreated, &otherSink, &c));
+      EXPECT_EQ(S_OK, otherStore->Unadvise(c));
+    }
+    EXPECT_EQ(0, provider.Pump());
+    otherStore.Reset();
+    EXPECT_EQ(S_OK, other->Logoff(0, 0, 0));
+    other.Reset();
+    EXPECT_EQ(1, otherSink.refs.load());
+    done = true;
+  });
+  int delivered = 0;
+  while (!done || provider.PendingNotifications() > 0) {
+    delivered += provider.Pump();
+    if (!done) std::this_thread::yield();
+    if (done && changes.joinable()) changes.join();
+  }
+  if (changes.joinable()) changes.join();
+  watcher.join();
+  delivered += provider.Pump();
+  EXPECT_EQ(300, delivered);
+  EXPECT_EQ(300u, provider.Count());
+  store.Reset();
+  EXPECT_EQ(1, sink.refs.load());
+}
+
+}  // namespace
