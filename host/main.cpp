@@ -17,6 +17,9 @@ void Usage() {
       "  away [--seconds N] [--polls N]\n"
       "                        install the input hook and report the last activity\n"
       "                        every N seconds (5) until interrupted or N reports\n"
+      "  participants [--pick N[,N...]]\n"
+      "                        pick call participants from the demo address book and\n"
+      "                        print each one's properties\n"
       "  help                  this text\n",
       stderr);
 }
@@ -24,12 +27,15 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return host::RunDemo(argc - 1, argv + 1);
+  // No command, or only the demo's options: the demo.
+  if (argc < 2 || (argv[1][0] == '-' && argv[1][1] == '-' && std::string(argv[1]) != "--help"))
+    return host::RunDemo(argc - 1, argv + 1);
   const std::string command = argv[1];
   if (command == "settings") return host::RunSettings(argc - 2, argv + 2);
   if (command == "inspect-blob") return host::RunInspectBlob(argc - 2, argv + 2);
   if (command == "inspect-tz") return host::RunInspectTz(argc - 2, argv + 2);
   if (command == "away") return host::RunAway(argc - 2, argv + 2);
+  if (command == "participants") return host::RunParticipants(argc - 2, argv + 2);
   if (command == "help" || command == "--help" || command == "-h") {
     Usage();
     return 0;
