@@ -23,10 +23,23 @@ configure_and_test() {  # NAME BUILD_DIR CMAKE_ARGS...
   (cd "$dir" && ctest --output-on-failure -j1)
 }
 
+# Only the threaded tests run under ThreadSanitizer: the watcher thread and
+# the update passes, the platform's threads and events.
+tsan_tests() {
+  local dir=build/tsan
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_TSAN=ON -DTESSARO_BENCH=OFF \
+    >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs" --target calpresence_tests platform_tests >"$dir.build.log" 2>&1 ||
+    { grep -E 'error|Error' "$dir.build.log" | head -50; return 1; }
+  (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --output-on-failure -j1 -R '^(calpresence_tests|platform_tests)$')
+}
+
 mkdir -p build
 step "Linux" configure_and_test linux build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "Linux, ASan+UBSan" configure_and_test asan build/asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=ON \
   -DTESSARO_BENCH=OFF
+step "Linux, ThreadSanitizer" tsan_tests
 # The Windows tests include the zone cross-check, which runs the Linux build's
 # zone_crosscheck beside the Windows one under Wine and compares the outputs.
 step "Windows under Wine" configure_and_test windows build/win -DCMAKE_BUILD_TYPE=RelWithDebInfo \
