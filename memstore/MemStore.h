@@ -25,6 +25,30 @@
 //
 // Every provider operation may be called from any thread; notifications are
 // delivered only by Pump() on the thread that first initialised MAPI.
+//
+// What the objects do, beyond the published contracts:
+//  - A session that has logged off answers GetMsgStoresTable, OpenMsgStore
+//    and OpenAddressBook with MAPI_E_END_OF_SESSION; what it opened before
+//    keeps working until released. Logging off twice is harmless.
+//  - A contents table is a snapshot of its folder when the table was made;
+//    tables read forwards only (QueryRows with a negative count answers
+//    MAPI_E_NO_SUPPORT). Restrict understands AND, OR, NOT, EXIST, BITMASK,
+//    CONTENT and PROPERTY restrictions, else MAPI_E_TOO_COMPLEX.
+//  - A column or property asked for in another type than the value's is
+//    PT_ERROR with MAPI_E_INVALID_TYPE, except that strings come in either
+//    width (PT_STRING8 is UTF-8); PT_UNSPECIFIED takes the value's type.
+//  - Registrations (IMsgStore::Advise) hold a reference to their sink until
+//    Unadvise or until the store object that made them is released. A null
+//    sink, a zero mask or a foreign entry id is refused.
+//  - GetLastError answers only MAPI_UNICODE callers (MAPI_E_BAD_CHARWIDTH
+//    otherwise), since every text here is wide.
+//  - IAddrBook::Address replaces the list passed in (freeing it) unless the
+//    dialog is cancelled; each picked entry comes with PR_RECIPIENT_TYPE
+//    (the dialog's focused well's type) and then the entry's properties but
+//    its proxy addresses, which only the directory answers. PrepareRecips gives each entry the requested
+//    properties first, in the order asked (from the directory entry, else
+//    from what the entry carried, else PT_ERROR with MAPI_E_NOT_FOUND), then
+//    every other value the entry carried, in its order.
 #pragma once
 
 #include <functional>
