@@ -42,7 +42,7 @@ class Output {
   WString* grow_ = nullptr;
 };
 
-struct Spec {
+struct Conversion {
   bool left = false, plus = false, blank = false, alt = false, zero = false;
   int width = 0;
   int precision = -1;
@@ -51,17 +51,17 @@ struct Spec {
   bool wide = false;    // l or w for text and chars
 };
 
-void PutPadded(Output& out, const Spec& spec, WStringView body, WStringView prefix = {}, bool zeroPad = false) {
+void PutPadded(Output& out, const Conversion& fmt, WStringView body, WStringView prefix = {}, bool zeroPad = false) {
   const int len = static_cast<int>(body.size() + prefix.size());
-  const int pad = spec.width > len ? spec.width - len : 0;
-  if (!spec.left && !zeroPad) out.Repeat(' ', pad);
+  const int pad = fmt.width > len ? fmt.width - len : 0;
+  if (!fmt.left && !zeroPad) out.Repeat(' ', pad);
   for (WCHAR c : prefix) out.Put(c);
-  if (!spec.left && zeroPad) out.Repeat('0', pad);
+  if (!fmt.left && zeroPad) out.Repeat('0', pad);
   for (WCHAR c : body) out.Put(c);
-  if (spec.left) out.Repeat(' ', pad);
+  if (fmt.left) out.Repeat(' ', pad);
 }
 
-void PutInteger(Output& out, const Spec& spec, WCHAR conv, std::uint64_t magnitude, bool negative) {
+void PutInteger(Output& out, const Conversion& fmt, WCHAR conv, std::uint64_t magnitude, bool negative) {
   const unsigned base = (conv == 'x' || conv == 'X') ? 16 : (conv == 'o' ? 8 : 10);
   const char* digits = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   WCHAR buf[72];
@@ -71,39 +71,39 @@ void PutInteger(Output& out, const Spec& spec, WCHAR conv, std::uint64_t magnitu
     magnitude /= base;
   }
   WString body;
-  const int minDigits = spec.precision < 0 ? 1 : spec.precision;
+  const int minDigits = fmt.precision < 0 ? 1 : fmt.precision;
   for (int i = n; i < minDigits; ++i) body.push_back('0');
   for (int i = n - 1; i >= 0; --i) body.push_back(buf[i]);
   WString prefix;
   if (negative) {
     prefix = WSTR("-");
-  } else if ((conv == 'd' || conv == 'i') && spec.plus) {
+  } else if ((conv == 'd' || conv == 'i') && fmt.plus) {
     prefix = WSTR("+");
-  } else if ((conv == 'd' || conv == 'i') && spec.blank) {
+  } else if ((conv == 'd' || conv == 'i') && fmt.blank) {
     prefix = WSTR(" ");
   }
-  if (spec.alt && n > 0) {
+  if (fmt.alt && n > 0) {
     if (conv == 'x') prefix += WSTR("0x");
     if (conv == 'X') prefix += WSTR("0X");
     if (conv == 'o' && (body.empty() || body[0] != '0')) body.insert(body.begin(), WCHAR('0'));
   }
-  PutPadded(out, spec, body, prefix, spec.zero && spec.precision < 0);
+  PutPadded(out, fmt, body, prefix, fmt.zero && fmt.precision < 0);
 }
 
-void PutText(Output& out, const Spec& spec, WStringView text) {
-  if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) text = text.substr(0, spec.precision);
-  PutPadded(out, spec, text, {}, spec.zero);
+void PutText(Output& out, const Conversion& fmt, WStringView text) {
+  if (fmt.precision >= 0 && text.size() > static_cast<size_t>(fmt.precision)) text = text.substr(0, fmt.precision);
+  PutPadded(out, fmt, text, {}, fmt.zero);
 }
 
-void PutFloat(Output& out, const Spec& spec, WCHAR conv, double value) {
+void PutFloat(Output& out, const Conversion& fmt, WCHAR conv, double value) {
   std::string f = "%";
-  if (spec.left) f += '-';
-  if (spec.plus) f += '+';
-  if (spec.blank) f += ' ';
-  if (spec.alt) f += '#';
-  if (spec.zero) f += '0';
-  if (spec.width > 0) f += std::to_string(spec.width);
-  if (spec.precision >= 0) f += "." + std::to_string(spec.precision);
+  if (fmt.left) f += '-';
+  if (fmt.plus) f += '+';
+  if (fmt.blank) f += ' ';
+  if (fmt.alt) f += '#';
+  if (fmt.zero) f += '0';
+  if (fmt.width > 0) f += std::to_string(fmt.width);
+  if (fmt.precision >= 0) f += "." + std::to_string(fmt.precision);
   f += static_cast<char>(conv);
   char buf[512];
   std::snprintf(buf, sizeof buf, f.c_str(), value);
@@ -127,49 +127,49 @@ void Run(Output& out, const WCHAR* format, va_list args) {
       continue;
     }
     ++p;
-    Spec spec;
+    Conversion fmt;
     for (;; ++p) {
-      if (*p == '-') spec.left = true;
-      else if (*p == '+') spec.plus = true;
-      else if (*p == ' ') spec.blank = true;
-      else if (*p == '#') spec.alt = true;
-      else if (*p == '0') spec.zero = true;
+      if (*p == '-') fmt.left = true;
+      else if (*p == '+') fmt.plus = true;
+      else if (*p == ' ') fmt.blank = true;
+      else if (*p == '#') fmt.alt = true;
+      else if (*p == '0') fmt.zero = true;
       else break;
     }
     if (*p == '*') {
-      spec.width = va_arg(args, int);
-      if (spec.width < 0) spec.left = true, spec.width = -spec.width;
+      fmt.width = va_arg(args, int);
+      if (fmt.width < 0) fmt.left = true, fmt.width = -fmt.width;
       ++p;
     } else {
-      spec.width = ReadNumber(p);
+      fmt.width = ReadNumber(p);
     }
     if (*p == '.') {
       ++p;
       if (*p == '*') {
-        spec.precision = va_arg(args, int);
-        if (spec.precision < 0) spec.precision = -1;
+        fmt.precision = va_arg(args, int);
+        if (fmt.precision < 0) fmt.precision = -1;
         ++p;
       } else {
-        spec.precision = ReadNumber(p);
+        fmt.precision = ReadNumber(p);
       }
     }
-    if (spec.left) spec.zero = false;
+    if (fmt.left) fmt.zero = false;
     // Size prefixes.
     if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-      spec.size = Spec::LongLong, p += 3;
+      fmt.size = Conversion::LongLong, p += 3;
     } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-      spec.size = Spec::Long, p += 3;
+      fmt.size = Conversion::Long, p += 3;
     } else if (p[0] == 'I') {
-      spec.size = Spec::Pointer, ++p;
+      fmt.size = Conversion::Pointer, ++p;
     } else if (p[0] == 'l' && p[1] == 'l') {
-      spec.size = Spec::LongLong, p += 2;
+      fmt.size = Conversion::LongLong, p += 2;
     } else if (p[0] == 'l' || p[0] == 'w') {
-      spec.size = Spec::Long, spec.wide = true, ++p;
+      fmt.size = Conversion::Long, fmt.wide = true, ++p;
     } else if (p[0] == 'h') {
-      spec.size = Spec::Short, spec.narrow = true, ++p;
+      fmt.size = Conversion::Short, fmt.narrow = true, ++p;
       if (*p == 'h') ++p;
     } else if (p[0] == 'L' || p[0] == 'z' || p[0] == 't' || p[0] == 'j') {
-      if (*p != 'L') spec.size = Spec::Pointer;
+      if (*p != 'L') fmt.size = Conversion::Pointer;
       ++p;
     }
     const WCHAR conv = *p;
@@ -182,12 +182,12 @@ void Run(Output& out, const WCHAR* format, va_list args) {
       case 'd':
       case 'i': {
         std::int64_t v;
-        if (spec.size == Spec::LongLong) v = va_arg(args, long long);
-        else if (spec.size == Spec::Pointer) v = static_cast<std::intptr_t>(va_arg(args, std::intptr_t));
-        else if (spec.size == Spec::Short) v = static_cast<short>(va_arg(args, int));
+        if (fmt.size == Conversion::LongLong) v = va_arg(args, long long);
+        else if (fmt.size == Conversion::Pointer) v = static_cast<std::intptr_t>(va_arg(args, std::intptr_t));
+        else if (fmt.size == Conversion::Short) v = static_cast<short>(va_arg(args, int));
         else v = static_cast<std::int32_t>(va_arg(args, int));
         const std::uint64_t mag = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-        PutInteger(out, spec, conv, mag, v < 0);
+        PutInteger(out, fmt, conv, mag, v < 0);
         break;
       }
       case 'u':
@@ -195,15 +195,15 @@ void Run(Output& out, const WCHAR* format, va_list args) {
       case 'X':
       case 'o': {
         std::uint64_t v;
-        if (spec.size == Spec::LongLong) v = va_arg(args, unsigned long long);
-        else if (spec.size == Spec::Pointer) v = va_arg(args, std::uintptr_t);
-        else if (spec.size == Spec::Short) v = static_cast<unsigned short>(va_arg(args, unsigned));
+        if (fmt.size == Conversion::LongLong) v = va_arg(args, unsigned long long);
+        else if (fmt.size == Conversion::Pointer) v = va_arg(args, std::uintptr_t);
+        else if (fmt.size == Conversion::Short) v = static_cast<unsigned short>(va_arg(args, unsigned));
         else v = static_cast<std::uint32_t>(va_arg(args, unsigned));
-        PutInteger(out, spec, conv, v, false);
+        PutInteger(out, fmt, conv, v, false);
         break;
       }
       case 'p': {
-        Spec ptr = spec;
+        Conversion ptr = fmt;
         ptr.precision = static_cast<int>(sizeof(void*) * 2);
         PutInteger(out, ptr, 'X', reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), false);
         break;
@@ -211,20 +211,20 @@ void Run(Output& out, const WCHAR* format, va_list args) {
       case 'c':
       case 'C': {
         const int v = va_arg(args, int);
-        const bool narrowChar = spec.narrow || (conv == 'C' && !spec.wide);
+        const bool narrowChar = fmt.narrow || (conv == 'C' && !fmt.wide);
         const WCHAR c = narrowChar ? static_cast<WCHAR>(static_cast<unsigned char>(v)) : static_cast<WCHAR>(v);
-        PutPadded(out, spec, WStringView(&c, 1), {}, spec.zero);
+        PutPadded(out, fmt, WStringView(&c, 1), {}, fmt.zero);
         break;
       }
       case 's':
       case 'S': {
-        const bool narrowText = spec.narrow || (conv == 'S' && !spec.wide);
+        const bool narrowText = fmt.narrow || (conv == 'S' && !fmt.wide);
         if (narrowText) {
           const char* s = va_arg(args, const char*);
-          PutText(out, spec, s == nullptr ? WString(WSTR("(null)")) : wstr::FromUtf8(s));
+          PutText(out, fmt, s == nullptr ? WString(WSTR("(null)")) : wstr::FromUtf8(s));
         } else {
           const WCHAR* s = va_arg(args, const WCHAR*);
-          PutText(out, spec, s == nullptr ? WStringView(WSTR("(null)")) : WStringView(s));
+          PutText(out, fmt, s == nullptr ? WStringView(WSTR("(null)")) : WStringView(s));
         }
         break;
       }
@@ -236,7 +236,7 @@ void Run(Output& out, const WCHAR* format, va_list args) {
       case 'G':
       case 'a':
       case 'A':
-        PutFloat(out, spec, conv, va_arg(args, double));
+        PutFloat(out, fmt, conv, va_arg(args, double));
         break;
       case 'n':
         (void)va_arg(args, void*);  // never written through
