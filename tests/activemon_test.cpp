@@ -30,42 +30,6 @@ WString ProgramDir() {
   return path.substr(0, path.rfind('\\') + 1);
 }
 
-// The module's file name as the control sees it.
-class ModuleAt : public plat::ModuleService {
- public:
-  explicit ModuleAt(WString path) : path_(std::move(path)), installed_(*this) {}
-  DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) override {
-    const DWORD n = static_cast<DWORD>(path_.size());
-    if (n + 1 > size) {  // cut and terminated, the full size reported
-      path_.copy(buffer, size - 1);
-      buffer[size - 1] = 0;
-      return size;
-    }
-    path_.copy(buffer, n);
-    buffer[n] = 0;
-    return n;
-  }
-
- private:
-  WString path_;
-  plat::Substitute<plat::ModuleService> installed_;
-};
-
-// The roaming application data folder in a temporary directory.
-class AppDataIn : public plat::FileService {
- public:
-  explicit AppDataIn(const WString& folder) : folder_(folder), installed_(*this) {}
-  HRESULT SHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR path) override {
-    folder_.copy(path, folder_.size());
-    path[folder_.size()] = 0;
-    return S_OK;
-  }
-
- private:
-  WString folder_;
-  plat::Substitute<plat::FileService> installed_;
-};
-
 // Records the library calls and passes them on to the real service, except
 // for "user32.dll", which it stands in for with a GetLastInputInfo of its own.
 class LibraryWatch : public plat::LibraryService {

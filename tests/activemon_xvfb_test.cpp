@@ -96,21 +96,6 @@ class VirtualDisplay {
   std::string display_;
 };
 
-class ModuleAt : public plat::ModuleService {
- public:
-  explicit ModuleAt(WString path) : path_(std::move(path)), installed_(*this) {}
-  DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) override {
-    if (path_.size() + 1 > size) return 0;
-    path_.copy(buffer, path_.size());
-    buffer[path_.size()] = 0;
-    return static_cast<DWORD>(path_.size());
-  }
-
- private:
-  WString path_;
-  plat::Substitute<plat::ModuleService> installed_;
-};
-
 // Windows XP, so that the system's last-input tick is read as well.
 class WindowsXp : public plat::SystemInfoService {
  public:

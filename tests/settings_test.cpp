@@ -11,21 +11,6 @@ namespace {
 const WCHAR* const kSubKey = WSTR("Calendar Presence");
 const WString kComponent = WString(kComponentKey) + kSubKey;
 
-// The roaming application data folder, moved into a temporary directory.
-class AppDataIn : public plat::FileService {
- public:
-  explicit AppDataIn(const WString& folder) : folder_(folder), installed_(*this) {}
-  HRESULT SHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR path) override {
-    folder_.copy(path, folder_.size());
-    path[folder_.size()] = 0;
-    return S_OK;
-  }
-
- private:
-  WString folder_;
-  plat::Substitute<plat::FileService> installed_;
-};
-
 class UnavailableAppData : public plat::FileService {
  public:
   UnavailableAppData() : installed_(*this) {}
@@ -33,22 +18,6 @@ class UnavailableAppData : public plat::FileService {
 
  private:
   plat::Substitute<plat::FileService> installed_;
-};
-
-class ModuleNamed : public plat::ModuleService {
- public:
-  explicit ModuleNamed(const WCHAR* path) : path_(path), installed_(*this) {}
-  DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) override {
-    const DWORD n = static_cast<DWORD>(path_.size());
-    if (n + 1 > size) return 0;
-    path_.copy(buffer, n);
-    buffer[n] = 0;
-    return n;
-  }
-
- private:
-  WString path_;
-  plat::Substitute<plat::ModuleService> installed_;
 };
 
 // Counts the calls that reach the registry and the environment.
@@ -89,7 +58,7 @@ class Settings : public ::testing::Test {
   TestRegistry registry;
   TempDir temp;
   AppDataIn appData{temp.path()};
-  ModuleNamed module{WSTR("C:\\Program Files\\Tessaro\\ZLMTessaro.dll")};
+  ModuleAt module{WSTR("C:\\Program Files\\Tessaro\\ZLMTessaro.dll")};
   CapturedDiagnostics diag;
   ScopedEnv level{WSTR("ZLMTessaroLogLevel"), nullptr};
   ScopedEnv dir{WSTR("ZLMTessaroLogDir"), nullptr};
@@ -233,7 +202,7 @@ TEST(SettingsPaths, ModuleNameGivesDirectoryAndLogFileName) {
       {WSTR("\\.dll"), "\\", ".log"},
   };
   for (const auto& c : cases) {
-    ModuleNamed module(c.module);
+    ModuleAt module(c.module);
     CAXRegistrySettings s(kSubKey);
     EXPECT_EQ(c.log, U8(s.GetLogFileName()));
     EXPECT_EQ(c.dir, U8(s.m_moduleDir));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/services.h"
@@ -40,6 +41,44 @@ class FixedClock : public plat::ClockService {
 
  private:
   plat::Substitute<plat::ClockService> installed_;
+};
+
+// The module's full file name as Tessaro's code sees it: a text too long for
+// the caller's buffer is cut and terminated and the full size reported, as
+// Windows does.
+class ModuleAt : public plat::ModuleService {
+ public:
+  explicit ModuleAt(WString path) : path_(std::move(path)), installed_(*this) {}
+  DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) override {
+    const DWORD n = static_cast<DWORD>(path_.size());
+    if (n + 1 > size) {
+      path_.copy(buffer, size - 1);
+      buffer[size - 1] = 0;
+      return size;
+    }
+    path_.copy(buffer, n);
+    buffer[n] = 0;
+    return n;
+  }
+
+ private:
+  WString path_;
+  plat::Substitute<plat::ModuleService> installed_;
+};
+
+// The roaming application data folder, moved into a given directory.
+class AppDataIn : public plat::FileService {
+ public:
+  explicit AppDataIn(const WString& folder) : folder_(folder), installed_(*this) {}
+  HRESULT SHGetFolderPathW(HWND, int, HANDLE, DWORD, LPWSTR path) override {
+    folder_.copy(path, folder_.size());
+    path[folder_.size()] = 0;
+    return S_OK;
+  }
+
+ private:
+  WString folder_;
+  plat::Substitute<plat::FileService> installed_;
 };
 
 // A fresh empty directory, removed with its contents at the end. path() is
