@@ -88,7 +88,20 @@ class ModuleService {
   // module nullptr names the module that holds Tessaro's code (the DLL on
   // Windows when built as one, else the program).
   virtual DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+  // The module's resources. On Linux the program carries its resources as
+  // embedded data (AddEmbeddedResource below), whatever the module handle;
+  // names and types are numbers (MAKEINTRESOURCEW) or texts.
+  virtual HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
+  virtual DWORD SizeofResource(HMODULE module, HRSRC resource);
+  virtual HGLOBAL LoadResource(HMODULE module, HRSRC resource);
+  virtual LPVOID LockResource(HGLOBAL data);
 };
+
+#ifndef _WIN32
+// Adds a resource to the program's embedded resources (Linux); the data must
+// live as long as the program.
+void AddEmbeddedResource(LPCWSTR type, int id, const void* data, DWORD size);
+#endif
 
 // The debugger output stream and the modal report box.
 class DiagnosticsService {
@@ -107,6 +120,10 @@ class LocaleService {
   virtual int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR picture,
                              LPWSTR out, int size);
   virtual int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR out, int size);
+  // The calling thread's locale (Linux keeps it per thread, starting at the
+  // user default 0x0400).
+  virtual LCID GetThreadLocale();
+  virtual BOOL SetThreadLocale(LCID locale);
 };
 
 // Threads, events and waits.

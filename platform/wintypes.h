@@ -61,6 +61,12 @@ using HMODULE = HINSTANCE;
 struct HWND__;
 using HWND = HWND__*;
 using HLOCAL = void*;
+using HGLOBAL = void*;
+struct HRSRC__;
+using HRSRC = HRSRC__*;
+// A resource named by its number, as the resource functions take it.
+#define MAKEINTRESOURCEW(id) (reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(static_cast<WORD>(id))))
+#define IS_INTRESOURCE(p) ((reinterpret_cast<std::uintptr_t>(p) >> 16) == 0)
 
 #define TRUE 1
 #define FALSE 0
@@ -152,6 +158,7 @@ using PDWORD = DWORD*;
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_BAD_PATHNAME 161L

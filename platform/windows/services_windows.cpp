@@ -85,6 +85,13 @@ DWORD ModuleService::GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD siz
   return ::GetModuleFileNameW(module, buffer, size);
 }
 
+HRSRC ModuleService::FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
+  return ::FindResourceW(module, name, type);
+}
+DWORD ModuleService::SizeofResource(HMODULE module, HRSRC resource) { return ::SizeofResource(module, resource); }
+HGLOBAL ModuleService::LoadResource(HMODULE module, HRSRC resource) { return ::LoadResource(module, resource); }
+LPVOID ModuleService::LockResource(HGLOBAL data) { return ::LockResource(data); }
+
 void DiagnosticsService::OutputDebugStringW(LPCWSTR text) { ::OutputDebugStringW(text); }
 int DiagnosticsService::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   return ::MessageBoxW(owner, text, caption, type);
@@ -98,6 +105,9 @@ int LocaleService::GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* da
                                   LPWSTR out, int size) {
   return ::GetDateFormatW(locale, flags, date, picture, out, size);
 }
+
+LCID LocaleService::GetThreadLocale() { return ::GetThreadLocale(); }
+BOOL LocaleService::SetThreadLocale(LCID locale) { return ::SetThreadLocale(locale); }
 
 int LocaleService::MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR out, int size) {
   return ::MultiByteToWideChar(codePage, flags, text, bytes, out, size);
