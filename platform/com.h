@@ -13,6 +13,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/graphics.h"
 #include "platform/oleauto.h"
 #include "platform/wintypes.h"
 #include "platform/wstr.h"
@@ -453,6 +454,85 @@ struct IServiceProvider : IUnknown {
 struct IObjectSafety : IUnknown {
   STDMETHOD(GetInterfaceSafetyOptions)(REFIID riid, DWORD* pdwSupportedOptions, DWORD* pdwEnabledOptions) PURE;
   STDMETHOD(SetInterfaceSafetyOptions)(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions) PURE;
+};
+
+// ---- persistence and the view (the control frame, module/ControlFrame.h) ----
+
+// Storage objects, property bags and advise sinks are only handed through on
+// this platform (the controls have nothing to save or load), so each is its
+// identity alone.
+struct IStream : IUnknown {};
+using LPSTREAM = IStream*;
+struct IStorage : IUnknown {};
+using LPSTORAGE = IStorage*;
+struct IPropertyBag : IUnknown {};
+struct IErrorLog : IUnknown {};
+struct IAdviseSink : IUnknown {};
+
+struct IPersist : IUnknown {
+  STDMETHOD(GetClassID)(CLSID* pClassID) PURE;
+};
+
+struct IPersistStreamInit : IPersist {
+  STDMETHOD(IsDirty)() PURE;
+  STDMETHOD(Load)(LPSTREAM pStm) PURE;
+  STDMETHOD(Save)(LPSTREAM pStm, BOOL fClearDirty) PURE;
+  STDMETHOD(GetSizeMax)(ULARGE_INTEGER* pCbSize) PURE;
+  STDMETHOD(InitNew)() PURE;
+};
+
+struct IPersistStorage : IPersist {
+  STDMETHOD(IsDirty)() PURE;
+  STDMETHOD(InitNew)(IStorage* pStg) PURE;
+  STDMETHOD(Load)(IStorage* pStg) PURE;
+  STDMETHOD(Save)(IStorage* pStgSave, BOOL fSameAsLoad) PURE;
+  STDMETHOD(SaveCompleted)(IStorage* pStgNew) PURE;
+  STDMETHOD(HandsOffStorage)() PURE;
+};
+
+struct IPersistPropertyBag : IPersist {
+  STDMETHOD(InitNew)() PURE;
+  STDMETHOD(Load)(IPropertyBag* pPropBag, IErrorLog* pErrorLog) PURE;
+  STDMETHOD(Save)(IPropertyBag* pPropBag, BOOL fClearDirty, BOOL fSaveAllProperties) PURE;
+};
+
+struct DVTARGETDEVICE {
+  DWORD tdSize;
+  WORD tdDriverNameOffset;
+  WORD tdDeviceNameOffset;
+  WORD tdPortNameOffset;
+  WORD tdExtDevmodeOffset;
+  BYTE tdData[1];
+};
+
+struct PALETTEENTRY {
+  BYTE peRed;
+  BYTE peGreen;
+  BYTE peBlue;
+  BYTE peFlags;
+};
+struct LOGPALETTE {
+  WORD palVersion;
+  WORD palNumEntries;
+  PALETTEENTRY palPalEntry[1];
+};
+
+enum tagDVASPECT { DVASPECT_CONTENT = 1, DVASPECT_THUMBNAIL = 2, DVASPECT_ICON = 4, DVASPECT_DOCPRINT = 8 };
+
+struct IViewObject : IUnknown {
+  STDMETHOD(Draw)(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DVTARGETDEVICE* ptd, HDC hdcTargetDev,
+                  HDC hdcDraw, LPCRECTL lprcBounds, LPCRECTL lprcWBounds,
+                  BOOL(STDMETHODCALLTYPE* pfnContinue)(ULONG_PTR dwContinue), ULONG_PTR dwContinue) PURE;
+  STDMETHOD(GetColorSet)(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DVTARGETDEVICE* ptd,
+                         HDC hicTargetDev, LOGPALETTE** ppColorSet) PURE;
+  STDMETHOD(Freeze)(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DWORD* pdwFreeze) PURE;
+  STDMETHOD(Unfreeze)(DWORD dwFreeze) PURE;
+  STDMETHOD(SetAdvise)(DWORD aspects, DWORD advf, IAdviseSink* pAdvSink) PURE;
+  STDMETHOD(GetAdvise)(DWORD* pAspects, DWORD* pAdvf, IAdviseSink** ppAdvSink) PURE;
+};
+
+struct IViewObject2 : IViewObject {
+  STDMETHOD(GetExtent)(DWORD dwDrawAspect, LONG lindex, DVTARGETDEVICE* ptd, LPSIZEL lpsizel) PURE;
 };
 
 // The hosting browser. Tessaro only asks a site for it and subscribes to its
