@@ -27,8 +27,10 @@ const disp::Member<CActiveMonAX> CActiveMonAX::kMembers[] = {
 };
 const disp::Table<CActiveMonAX> CActiveMonAX::kDispatch(kMembers, IID_IActiveMon);
 
-CActiveMonAX::CActiveMonAX(IUnknown* outer)
-    : CAXLogger(WSTR("Activity Monitor")), m_inner(this), m_pOuter(outer != nullptr ? outer : &m_inner) {}
+const tessaro::ControlClass CActiveMonAX::kClass = {&CLSID_ActiveMonAX, &IID_IActiveMon, nullptr,
+                                                    WSTR("ATL 8.0 : ActiveMonAX")};
+
+CActiveMonAX::CActiveMonAX(IUnknown* outer) : ControlFrame(kClass, outer), CAXLogger(WSTR("Activity Monitor")) {}
 
 // The hook stays installed and its library loaded (see the class comment);
 // only the library behind GetLastInputInfo is ours to give back.
@@ -36,49 +38,13 @@ CActiveMonAX::~CActiveMonAX() {
   if (m_hUser32 != nullptr) plat::Libraries().FreeLibrary(m_hUser32);
 }
 
-// ---- IUnknown ------------------------------------------------------------------
-
-HRESULT CActiveMonAX::Inner::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown) {
-    *ppv = static_cast<IUnknown*>(this);
-  } else if (riid == IID_IDispatch || riid == IID_IActiveMon) {
-    *ppv = static_cast<IActiveMon*>(self_);
-  } else if (riid == IID_ISupportErrorInfo) {
-    *ppv = static_cast<ISupportErrorInfo*>(self_);
-  } else if (riid == IID_IObjectSafety) {
-    *ppv = static_cast<IObjectSafety*>(self_);
-  } else {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  static_cast<IUnknown*>(*ppv)->AddRef();
-  return S_OK;
+IUnknown* CActiveMonAX::QueryControl(REFIID riid) {
+  if (riid == IID_IDispatch || riid == IID_IActiveMon) return static_cast<IActiveMon*>(this);
+  return nullptr;
 }
-
-ULONG CActiveMonAX::Inner::AddRef() { return ++self_->m_refs; }
-
-ULONG CActiveMonAX::Inner::Release() {
-  const ULONG refs = --self_->m_refs;
-  if (refs == 0) delete self_;
-  return refs;
-}
-
-HRESULT CActiveMonAX::QueryInterface(REFIID riid, void** ppv) { return m_pOuter->QueryInterface(riid, ppv); }
-ULONG CActiveMonAX::AddRef() { return m_pOuter->AddRef(); }
-ULONG CActiveMonAX::Release() { return m_pOuter->Release(); }
 
 HRESULT CreateActiveMonAX(IUnknown* outer, REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (outer != nullptr && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
-  auto* object = new (std::nothrow) CActiveMonAX(outer);
-  if (object == nullptr) return E_OUTOFMEMORY;
-  IUnknown* inner = object->InnerUnknown();
-  inner->AddRef();
-  const HRESULT hr = inner->QueryInterface(riid, ppv);
-  inner->Release();
-  return hr;
+  return tessaro::CreateControl<CActiveMonAX>(outer, riid, ppv);
 }
 
 // ---- IDispatch -------------------------------------------------------------------
@@ -93,34 +59,6 @@ HRESULT CActiveMonAX::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LC
 HRESULT CActiveMonAX::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                              EXCEPINFO* info, UINT* argErr) {
   return kDispatch.Invoke(this, id, riid, lcid, flags, params, result, info, argErr);
-}
-
-// ---- ISupportErrorInfo and IObjectSafety -------------------------------------------
-
-HRESULT CActiveMonAX::InterfaceSupportsErrorInfo(REFIID riid) { return riid == IID_IActiveMon ? S_OK : S_FALSE; }
-
-HRESULT CActiveMonAX::GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
-                                                DWORD* pdwEnabledOptions) {
-  if (pdwSupportedOptions == nullptr || pdwEnabledOptions == nullptr) return E_POINTER;
-  *pdwSupportedOptions = 0;
-  *pdwEnabledOptions = 0;
-  IUnknown* probe = nullptr;
-  const HRESULT hr = m_pOuter->QueryInterface(riid, reinterpret_cast<void**>(&probe));
-  if (FAILED(hr)) return hr;
-  probe->Release();
-  *pdwSupportedOptions = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
-  *pdwEnabledOptions = m_safetyOptions;
-  return S_OK;
-}
-
-HRESULT CActiveMonAX::SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions) {
-  IUnknown* probe = nullptr;
-  const HRESULT hr = m_pOuter->QueryInterface(riid, reinterpret_cast<void**>(&probe));
-  if (FAILED(hr)) return hr;
-  probe->Release();
-  if ((dwOptionSetMask & ~static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER)) != 0) return E_FAIL;
-  m_safetyOptions = (m_safetyOptions & ~dwOptionSetMask) | (dwEnabledOptions & dwOptionSetMask);
-  return S_OK;
 }
 
 const WCHAR* CActiveMonAX::GetLogPrefix() { return WSTR("CActiveMonAX :: "); }

@@ -5,6 +5,7 @@
 
 #include "hook/ZLMActvHook.h"
 #include "module/AXLogger.h"
+#include "module/ControlFrame.h"
 #include "platform/com.h"
 #include "platform/dispatch.h"
 #include "platform/services.h"
@@ -31,21 +32,20 @@ struct IActiveMon : IDispatch {
 // could not load or use the library; not retried), Removed (MonUnInit after
 // Installed; MonInit installs again). Destroying the control neither removes
 // the hook nor frees the library: only MonUnInit does.
-class CActiveMonAX final : public IActiveMon,
-                           public ISupportErrorInfo,
-                           public IObjectSafety,
-                           public CAXLogger {
+//
+// Persistence, view, object safety, class information, error information and
+// aggregation come from the shared control frame (module/ControlFrame.h);
+// the away timer has no outgoing interface and no connection points.
+class CActiveMonAX final : public IActiveMon, public tessaro::ControlFrame, public CAXLogger {
  public:
   // outer: the controlling unknown when the object is aggregated.
   explicit CActiveMonAX(IUnknown* outer = nullptr);
-  ~CActiveMonAX();
+  ~CActiveMonAX() override;
   CActiveMonAX(const CActiveMonAX&) = delete;
   CActiveMonAX& operator=(const CActiveMonAX&) = delete;
 
   // IUnknown, delegating to the controlling unknown.
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  TESSARO_CONTROL_IUNKNOWN()
 
   // IDispatch, from the table below.
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
@@ -60,26 +60,14 @@ class CActiveMonAX final : public IActiveMon,
   HRESULT STDMETHODCALLTYPE MonUnInit() override;
   HRESULT STDMETHODCALLTYPE GetIdleTime(LONG* lTime) override;
 
-  // ISupportErrorInfo: S_OK for IActiveMon, S_FALSE for anything else.
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
-
-  // IObjectSafety: INTERFACESAFE_FOR_UNTRUSTED_CALLER is the only option,
-  // enabled options start at 0 and are kept for the whole object.
-  HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
-                                                      DWORD* pdwEnabledOptions) override;
-  HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask,
-                                                      DWORD dwEnabledOptions) override;
-
   // CAXLogger
   int QueryLoggerFlag() override { return 1; }
   const WCHAR* GetLogPrefix() override;
 
-  // The object's own IUnknown (its identity; the outer object holds it when
-  // aggregated).
-  IUnknown* InnerUnknown() { return &m_inner; }
-
   static const disp::Member<CActiveMonAX> kMembers[];
   static const disp::Table<CActiveMonAX> kDispatch;
+  // CLSID_ActiveMonAX, IActiveMon, no events, "ATL 8.0 : ActiveMonAX".
+  static const tessaro::ControlClass kClass;
 
   using PFN_GetLastInputInfo = BOOL(WINAPI*)(PLASTINPUTINFO);
 
@@ -96,29 +84,17 @@ class CActiveMonAX final : public IActiveMon,
   PFN_GetLastInputInfo m_pfnGetLastInputInfo = nullptr;
   HMODULE m_hUser32 = nullptr;  // holds m_pfnGetLastInputInfo's library
 
+ protected:
+  // IActiveMon, IDispatch.
+  IUnknown* QueryControl(REFIID riid) override;
+
  private:
-  class Inner final : public IUnknown {
-   public:
-    explicit Inner(CActiveMonAX* self) : self_(self) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
-   private:
-    CActiveMonAX* self_;
-  };
-
   void ComputeModulePath();
   bool HookInstalled() const;
   DWORD GetLastTimestamp();
   DWORD SystemStamp();
   bool PlatformQualifies();
   void ForgetHookLibrary();
-
-  Inner m_inner;
-  IUnknown* m_pOuter;
-  ULONG m_refs = 0;
-  DWORD m_safetyOptions = 0;
 };
 
 // Creates an away timer and returns its riid interface; with an outer

@@ -2,8 +2,6 @@
 // events, the browser site and the end of an instance.
 #include "calpresence/CalPresenceAX.h"
 
-#include <new>
-
 #include "calendar/CalendarLog.h"
 #include "calpresence/CalPresenceLog.h"
 
@@ -33,38 +31,37 @@ CalPresenceRef::~CalPresenceRef() {
 
 // ---- life ------------------------------------------------------------------------
 
-CCalPresenceAX::CCalPresenceAX()
-    : CAXLogger(WSTR("Calendar Presence")),
+const tessaro::ControlClass CCalPresenceAX::kClass = {&CLSID_CalPresenceAX, &IID_ICalPresence,
+                                                      &DIID__ICalPresenceEvents, WSTR("ATL 8.0 : CalPresenceAX")};
+
+CCalPresenceAX::CCalPresenceAX(IUnknown* outer)
+    : ControlFrame(kClass, outer),
+      CAXLogger(WSTR("Calendar Presence")),
       m_events(this, DIID__ICalPresenceEvents),
       m_propertyNotify(this, IID_IPropertyNotifySink) {
   OfferConnectionPoint(&m_events);
   OfferConnectionPoint(&m_propertyNotify);
-  if (ModuleLockFn lock = s_moduleLock.load()) lock();
 }
 
 // The module's count is held until the memory goes, which a watcher still
 // working with this instance may delay past the final release: the code that
-// thread runs must not be unloaded under it.
-CCalPresenceAX::~CCalPresenceAX() {
-  if (ModuleLockFn unlock = s_moduleUnlock.load()) unlock();
-}
-
-void CCalPresenceAX::SetModuleLock(ModuleLockFn lock, ModuleLockFn unlock) {
-  s_moduleLock.store(lock);
-  s_moduleUnlock.store(unlock);
-}
+// thread runs must not be unloaded under it. The frame's count goes with the
+// frame, after everything of the control.
+CCalPresenceAX::~CCalPresenceAX() = default;
 
 void CCalPresenceAX::Unpin() {
   if (m_pins.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
-ULONG CCalPresenceAX::AddRef() { return m_refs.fetch_add(1) + 1; }
+ULONG CCalPresenceAX::InnerAddRef() { return m_refs.fetch_add(1) + 1; }
 
-ULONG CCalPresenceAX::Release() {
+ULONG CCalPresenceAX::InnerRelease() {
   const ULONG left = m_refs.fetch_sub(1) - 1;
   if (left != 0) return left;
   // References taken and given back during the final release (queries,
-  // connection points) must not start it a second time.
+  // connection points) must not start it a second time. (Aggregated, they
+  // would go to an outer object that is going itself: nothing in the final
+  // release takes one.)
   m_refs.store(0x40000000);
   FinalRelease();
   Unpin();
@@ -100,15 +97,8 @@ void CCalPresenceAX::FinalRelease() {
   }
 }
 
-HRESULT CreateCalPresence(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  auto* control = new (std::nothrow) CCalPresenceAX;
-  if (control == nullptr) return E_OUTOFMEMORY;
-  control->AddRef();
-  const HRESULT hr = control->QueryInterface(riid, ppv);
-  control->Release();
-  return hr;
+HRESULT CreateCalPresenceAX(IUnknown* outer, REFIID riid, void** ppv) {
+  return tessaro::CreateControl<CCalPresenceAX>(outer, riid, ppv);
 }
 
 void PumpCalPresenceNotifications() { plat::Mapi().PumpNotifications(); }
@@ -142,28 +132,13 @@ void CCalPresenceAX::SetLogEnabled(BYTE enabled) {
   CalendarLog::Route(m_pCurrentControl, enabled);
 }
 
-// ---- IUnknown and IDispatch ----------------------------------------------------------
+// ---- interfaces and IDispatch ----------------------------------------------------------
 
-HRESULT CCalPresenceAX::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  IUnknown* answer = nullptr;
-  if (riid == IID_IUnknown || riid == IID_ICalPresence || riid == IID_IDispatch) {
-    answer = static_cast<ICalPresence*>(this);
-  } else if (riid == IID_IObjectWithSite) {
-    answer = static_cast<IObjectWithSite*>(this);
-  } else if (riid == IID_ISupportErrorInfo) {
-    answer = static_cast<ISupportErrorInfo*>(this);
-  } else if (riid == IID_IConnectionPointContainer) {
-    answer = static_cast<IConnectionPointContainer*>(this);
-  } else if (riid == IID_IProvideClassInfo || riid == IID_IProvideClassInfo2) {
-    answer = static_cast<IProvideClassInfo2*>(this);
-  } else if (riid == IID_IObjectSafety) {
-    answer = static_cast<IObjectSafety*>(this);
-  }
-  *ppv = answer;
-  if (answer == nullptr) return E_NOINTERFACE;
-  answer->AddRef();
-  return S_OK;
+IUnknown* CCalPresenceAX::QueryControl(REFIID riid) {
+  if (riid == IID_ICalPresence || riid == IID_IDispatch) return static_cast<ICalPresence*>(this);
+  if (riid == IID_IObjectWithSite) return static_cast<IObjectWithSite*>(this);
+  if (riid == IID_IConnectionPointContainer) return static_cast<IConnectionPointContainer*>(this);
+  return nullptr;
 }
 
 HRESULT CCalPresenceAX::GetTypeInfoCount(UINT* count) { return kDispatch.GetTypeInfoCount(count); }
@@ -182,55 +157,6 @@ HRESULT CCalPresenceAX::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags
 }
 
 const WCHAR* CCalPresenceAX::GetLogPrefix() { return WSTR("CCalPresenceAX :: "); }
-
-// ---- ISupportErrorInfo, IProvideClassInfo2, IObjectSafety -------------------------
-
-HRESULT CCalPresenceAX::InterfaceSupportsErrorInfo(REFIID riid) {
-  return riid == IID_ICalPresence ? S_OK : S_FALSE;
-}
-
-HRESULT CCalPresenceAX::GetClassInfo(ITypeInfo** ppTI) {
-  if (ppTI == nullptr) return E_POINTER;
-  *ppTI = nullptr;
-  const disp::TypeInfoSource source = disp::GetTypeInfoSource();
-  if (source == nullptr) return E_NOTIMPL;
-  return source(CLSID_CalPresenceAX, 0, ppTI);
-}
-
-HRESULT CCalPresenceAX::GetGUID(DWORD guidKind, GUID* guid) {
-  if (guid == nullptr) return E_POINTER;
-  if (guidKind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) {
-    *guid = IID_NULL;
-    return E_INVALIDARG;
-  }
-  *guid = DIID__ICalPresenceEvents;
-  return S_OK;
-}
-
-HRESULT CCalPresenceAX::GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) {
-  if (supported == nullptr || enabled == nullptr) return E_POINTER;
-  IUnknown* answered = nullptr;
-  const HRESULT hr = QueryInterface(riid, reinterpret_cast<void**>(&answered));
-  if (FAILED(hr)) {
-    *supported = 0;
-    *enabled = 0;
-    return hr;
-  }
-  answered->Release();
-  *supported = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
-  *enabled = m_safety;
-  return S_OK;
-}
-
-HRESULT CCalPresenceAX::SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) {
-  if ((mask & ~static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER)) != 0) return E_FAIL;
-  IUnknown* answered = nullptr;
-  const HRESULT hr = QueryInterface(riid, reinterpret_cast<void**>(&answered));
-  if (FAILED(hr)) return hr;
-  answered->Release();
-  m_safety = (m_safety & ~mask) | (enabled & mask);
-  return S_OK;
-}
 
 // ---- events -----------------------------------------------------------------------------
 

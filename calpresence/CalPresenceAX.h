@@ -16,6 +16,7 @@
 #include "calendar/MeetingTable.h"
 #include "calpresence/CalPresenceIds.h"
 #include "module/AXLogger.h"
+#include "module/ControlFrame.h"
 #include "platform/com.h"
 #include "platform/connpoint.h"
 #include "platform/dispatch.h"
@@ -47,22 +48,23 @@ class CalPresenceRef {
   CCalPresenceAX* p_ = nullptr;
 };
 
+// Persistence, view, object safety, class information, error information and
+// aggregation come from the shared control frame (module/ControlFrame.h).
+// Alone or aggregated, the object's final release (FinalRelease) happens when
+// its inner unknown's count drops to 0; its memory goes with the last pin.
 class CCalPresenceAX : public ICalPresence,
                        public IObjectWithSite,
-                       public ISupportErrorInfo,
                        public plat::ConnectionPointContainer,
-                       public IProvideClassInfo2,
-                       public IObjectSafety,
+                       public tessaro::ControlFrame,
                        public CAXLogger {
  public:
-  CCalPresenceAX();
+  // outer: the controlling unknown when the object is aggregated.
+  explicit CCalPresenceAX(IUnknown* outer = nullptr);
   CCalPresenceAX(const CCalPresenceAX&) = delete;
   CCalPresenceAX& operator=(const CCalPresenceAX&) = delete;
 
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  // IUnknown, delegating to the controlling unknown.
+  TESSARO_CONTROL_IUNKNOWN()
 
   // IDispatch, through the method table.
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
@@ -94,18 +96,6 @@ class CCalPresenceAX : public ICalPresence,
   // IObjectWithSite
   HRESULT STDMETHODCALLTYPE SetSite(IUnknown* site) override;
   HRESULT STDMETHODCALLTYPE GetSite(REFIID riid, void** ppvSite) override;
-
-  // ISupportErrorInfo
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
-
-  // IProvideClassInfo2: the class's type information comes from the module's
-  // type library once one is installed (disp::SetTypeInfoSource).
-  HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** ppTI) override;
-  HRESULT STDMETHODCALLTYPE GetGUID(DWORD guidKind, GUID* guid) override;
-
-  // IObjectSafety
-  HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) override;
-  HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) override;
 
   // CAXLogger
   int QueryLoggerFlag() override { return 1; }
@@ -179,17 +169,28 @@ class CCalPresenceAX : public ICalPresence,
   // Logout's work: with logAs null (no current control) it runs silently.
   static HRESULT LogoutSession(CCalPresenceAX* logAs);
 
-  // The module's lock count: every live control holds one count. The module
-  // installs its two operations; until then nothing is counted.
-  using ModuleLockFn = void (*)();
-  static void SetModuleLock(ModuleLockFn lock, ModuleLockFn unlock);
+  // CLSID_CalPresenceAX, ICalPresence, _ICalPresenceEvents,
+  // "ATL 8.0 : CalPresenceAX".
+  static const tessaro::ControlClass kClass;
 
   // Nested logon retries a pass may run before it leaves the next attempt
   // to the page's tick.
   static constexpr int kMaxNestedLogonRetries = 3;
 
  protected:
-  virtual ~CCalPresenceAX();
+  // The frame counts the module lock from construction until the memory
+  // goes, which a watcher still working with this instance may delay past
+  // the final release: the code that thread runs must not be unloaded under
+  // it.
+  ~CCalPresenceAX() override;
+
+  // ICalPresence, IDispatch, IObjectWithSite, IConnectionPointContainer.
+  IUnknown* QueryControl(REFIID riid) override;
+  // The inner unknown's count (atomic: pins and the current control are
+  // reached from the watcher thread too); its drop to 0 runs FinalRelease
+  // and gives up the COM life's pin.
+  ULONG InnerAddRef() override;
+  ULONG InnerRelease() override;
 
  private:
   // The hosting browser's DWebBrowserEvents2 subscriber. It lives inside the
@@ -229,7 +230,6 @@ class CCalPresenceAX : public ICalPresence,
 
   plat::ConnectionPoint m_events;
   plat::ConnectionPoint m_propertyNotify;
-  DWORD m_safety = 0;
   ComPtr<IUnknown> m_spUnkSite;
   ComPtr<IWebBrowser2> m_spWebBrowser;
   bool m_browserAdvised = false;
@@ -243,12 +243,12 @@ class CCalPresenceAX : public ICalPresence,
 
   static inline std::mutex s_currentLock;
   static inline CCalPresenceAX* m_pCurrentControl = nullptr;  // holds a pin
-  static inline std::atomic<ModuleLockFn> s_moduleLock{nullptr};
-  static inline std::atomic<ModuleLockFn> s_moduleUnlock{nullptr};
 };
 
-// Creates a calendar presence control and hands out the interface riid.
-HRESULT CreateCalPresence(REFIID riid, void** ppv);
+// Creates a calendar presence control, alone or aggregated, and returns its
+// riid interface (tessaro::CreateControl: with an outer unknown riid must be
+// IID_IUnknown).
+HRESULT CreateCalPresenceAX(IUnknown* outer, REFIID riid, void** ppv);
 
 // Delivers the MAPI notifications waiting for the calling thread; a host
 // calls it from its loop on the thread that runs the update passes.

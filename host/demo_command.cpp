@@ -282,7 +282,7 @@ int RunDemo(int argc, char** argv) {
   std::printf("The mail client (outlook.exe) is running. One page tick every 60 demo seconds.\n\n");
 
   IDispatch* control = nullptr;
-  if (FAILED(CreateCalPresence(IID_IDispatch, reinterpret_cast<void**>(&control)))) {
+  if (FAILED(CreateCalPresenceAX(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control)))) {
     std::fprintf(stderr, "tessaro: the calendar presence control could not be created\n");
     return 1;
   }

@@ -1,7 +1,5 @@
 #include "mapisearch/MapiSearchAX.h"
 
-#include <new>
-
 // The out parameters are also [out, retval], so that script can take the
 // value as the call's result as well as pass a variable for it. VARIANT
 // inputs passed by reference (as script engines pass variables) are followed
@@ -26,46 +24,23 @@ const disp::Member<CMapiSearchAX> CMapiSearchAX::kMembers[] = {
 };
 const disp::Table<CMapiSearchAX> CMapiSearchAX::kDispatch(kMembers, IID_IMapiSearch);
 
-CMapiSearchAX::CMapiSearchAX() : m_events(this, DIID__IIEMapiEvents) { OfferConnectionPoint(&m_events); }
+const tessaro::ControlClass CMapiSearchAX::kClass = {&CLSID_MapiSearchAX, &IID_IMapiSearch, &DIID__IIEMapiEvents,
+                                                     WSTR("ATL 8.0 : MapiSearchAX")};
+
+CMapiSearchAX::CMapiSearchAX(IUnknown* outer) : ControlFrame(kClass, outer), m_events(this, DIID__IIEMapiEvents) {
+  OfferConnectionPoint(&m_events);
+}
 
 CMapiSearchAX::~CMapiSearchAX() = default;
 
-HRESULT CMapiSearchAX::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IMapiSearch) {
-    *ppv = static_cast<IMapiSearch*>(this);
-  } else if (riid == IID_ISupportErrorInfo) {
-    *ppv = static_cast<ISupportErrorInfo*>(this);
-  } else if (riid == IID_IObjectSafety) {
-    *ppv = static_cast<IObjectSafety*>(this);
-  } else if (riid == IID_IConnectionPointContainer) {
-    *ppv = static_cast<IConnectionPointContainer*>(this);
-  } else {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG CMapiSearchAX::AddRef() { return ++m_refs; }
-
-ULONG CMapiSearchAX::Release() {
-  const ULONG refs = --m_refs;
-  if (refs == 0) delete this;
-  return refs;
+IUnknown* CMapiSearchAX::QueryControl(REFIID riid) {
+  if (riid == IID_IDispatch || riid == IID_IMapiSearch) return static_cast<IMapiSearch*>(this);
+  if (riid == IID_IConnectionPointContainer) return static_cast<IConnectionPointContainer*>(this);
+  return nullptr;
 }
 
 HRESULT CreateMapiSearchAX(IUnknown* outer, REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  auto* object = new (std::nothrow) CMapiSearchAX();
-  if (object == nullptr) return E_OUTOFMEMORY;
-  object->AddRef();
-  const HRESULT hr = object->QueryInterface(riid, ppv);
-  object->Release();
-  return hr;
+  return tessaro::CreateControl<CMapiSearchAX>(outer, riid, ppv);
 }
 
 HRESULT CMapiSearchAX::GetTypeInfoCount(UINT* count) { return kDispatch.GetTypeInfoCount(count); }
@@ -100,30 +75,4 @@ HRESULT CMapiSearchAX::NextProperty(VARIANT* bSuccess) { return m_ui.NextPropert
 HRESULT CMapiSearchAX::GetPropertyName(BSTR* pbstrPropertyName) { return m_ui.GetPropertyName(pbstrPropertyName); }
 HRESULT CMapiSearchAX::GetPropertyValue(BSTR* pbstrPropertyValue) {
   return m_ui.GetPropertyValue(pbstrPropertyValue);
-}
-
-HRESULT CMapiSearchAX::InterfaceSupportsErrorInfo(REFIID riid) { return riid == IID_IMapiSearch ? S_OK : S_FALSE; }
-
-HRESULT CMapiSearchAX::GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
-                                                 DWORD* pdwEnabledOptions) {
-  if (pdwSupportedOptions == nullptr || pdwEnabledOptions == nullptr) return E_POINTER;
-  *pdwSupportedOptions = 0;
-  *pdwEnabledOptions = 0;
-  IUnknown* probe = nullptr;
-  const HRESULT hr = QueryInterface(riid, reinterpret_cast<void**>(&probe));
-  if (FAILED(hr)) return hr;
-  probe->Release();
-  *pdwSupportedOptions = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
-  *pdwEnabledOptions = m_safetyOptions;
-  return S_OK;
-}
-
-HRESULT CMapiSearchAX::SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions) {
-  IUnknown* probe = nullptr;
-  const HRESULT hr = QueryInterface(riid, reinterpret_cast<void**>(&probe));
-  if (FAILED(hr)) return hr;
-  probe->Release();
-  if ((dwOptionSetMask & ~static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER)) != 0) return E_FAIL;
-  m_safetyOptions = (m_safetyOptions & ~dwOptionSetMask) | (dwEnabledOptions & dwOptionSetMask);
-  return S_OK;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "mapisearch/MAPIParSelUI.h"
+#include "module/ControlFrame.h"
 #include "platform/com.h"
 #include "platform/connpoint.h"
 #include "platform/dispatch.h"
@@ -33,20 +34,20 @@ struct IMapiSearch : IDispatch {
 
 // Apartment-threaded: one thread calls it, its reference count is not
 // atomic. The event interface _IIEMapiEvents has no methods; its connection
-// point is offered and never fires.
+// point is offered and never fires. Persistence, view, object safety, class
+// information, error information and aggregation come from the shared
+// control frame (module/ControlFrame.h).
 class CMapiSearchAX final : public IMapiSearch,
-                            public ISupportErrorInfo,
-                            public IObjectSafety,
-                            public plat::ConnectionPointContainer {
+                            public plat::ConnectionPointContainer,
+                            public tessaro::ControlFrame {
  public:
-  CMapiSearchAX();
-  ~CMapiSearchAX();
+  // outer: the controlling unknown when the object is aggregated.
+  explicit CMapiSearchAX(IUnknown* outer = nullptr);
+  ~CMapiSearchAX() override;
   CMapiSearchAX(const CMapiSearchAX&) = delete;
   CMapiSearchAX& operator=(const CMapiSearchAX&) = delete;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  TESSARO_CONTROL_IUNKNOWN()
 
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
@@ -69,27 +70,23 @@ class CMapiSearchAX final : public IMapiSearch,
   HRESULT STDMETHODCALLTYPE GetPropertyName(BSTR* pbstrPropertyName) override;
   HRESULT STDMETHODCALLTYPE GetPropertyValue(BSTR* pbstrPropertyValue) override;
 
-  // ISupportErrorInfo: S_OK for IMapiSearch, S_FALSE for anything else.
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
-
-  // IObjectSafety: INTERFACESAFE_FOR_UNTRUSTED_CALLER is the only option.
-  HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
-                                                      DWORD* pdwEnabledOptions) override;
-  HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask,
-                                                      DWORD dwEnabledOptions) override;
-
   MAPIParSelUI& UI() { return m_ui; }
 
   static const disp::Member<CMapiSearchAX> kMembers[];
   static const disp::Table<CMapiSearchAX> kDispatch;
+  // CLSID_MapiSearchAX, IMapiSearch, _IIEMapiEvents, "ATL 8.0 : MapiSearchAX".
+  static const tessaro::ControlClass kClass;
+
+ protected:
+  // IMapiSearch, IDispatch, IConnectionPointContainer.
+  IUnknown* QueryControl(REFIID riid) override;
 
  private:
   MAPIParSelUI m_ui;
   plat::ConnectionPoint m_events;
-  ULONG m_refs = 0;
-  DWORD m_safetyOptions = 0;
 };
 
-// Creates a participant search control and returns its riid interface. The
-// control cannot be aggregated (CLASS_E_NOAGGREGATION with an outer unknown).
+// Creates a participant search control, alone or aggregated, and returns its
+// riid interface (tessaro::CreateControl: with an outer unknown riid must be
+// IID_IUnknown).
 HRESULT CreateMapiSearchAX(IUnknown* outer, REFIID riid, void** ppv);
