@@ -8,6 +8,7 @@
 #include <string>
 
 #include "activemon/ActiveMonAX.h"
+#include "host/activation.h"
 #include "host/commands.h"
 #include "platform/services.h"
 
@@ -55,7 +56,7 @@ int RunAway(int argc, char** argv) {
   }
 
   ComPtr<IActiveMon> mon;
-  if (FAILED(CreateActiveMonAX(nullptr, IID_IActiveMon, mon.ReceiveVoid()))) {
+  if (FAILED(CreateControl(WSTR("ZLMTessaro.ActiveMonAX.214"), IID_IActiveMon, mon.ReceiveVoid()))) {
     std::fprintf(stderr, "tessaro away: the away timer could not be created\n");
     return 1;
   }

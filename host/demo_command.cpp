@@ -15,6 +15,7 @@
 #include "calendar/TimeHelpers.h"
 #include "calpresence/CalPresenceAX.h"
 #include "calpresence/CalPresenceIds.h"
+#include "host/activation.h"
 #include "host/commands.h"
 #include "memstore/CalendarFile.h"
 #include "memstore/MemStore.h"
@@ -282,7 +283,7 @@ int RunDemo(int argc, char** argv) {
   std::printf("The mail client (outlook.exe) is running. One page tick every 60 demo seconds.\n\n");
 
   IDispatch* control = nullptr;
-  if (FAILED(CreateCalPresenceAX(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control)))) {
+  if (FAILED(CreateControl(WSTR("ZLMTessaro.CalPresenceAX.214"), IID_IDispatch, reinterpret_cast<void**>(&control)))) {
     std::fprintf(stderr, "tessaro: the calendar presence control could not be created\n");
     return 1;
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/activation.h"
 #include "host/commands.h"
 #include "mapisearch/MapiSearchAX.h"
 #include "memstore/MemStore.h"
@@ -132,7 +133,7 @@ int RunParticipants(int argc, char** argv) {
   int status = 0;
   {
     ComPtr<IMapiSearch> search;
-    if (FAILED(CreateMapiSearchAX(nullptr, IID_IMapiSearch, search.ReceiveVoid()))) {
+    if (FAILED(CreateControl(WSTR("ZLMTessaro.MapiSearchAX.214"), IID_IMapiSearch, search.ReceiveVoid()))) {
       std::fprintf(stderr, "tessaro participants: the participant search could not be created\n");
       return 1;
     }

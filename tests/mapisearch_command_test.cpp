@@ -6,10 +6,18 @@
 #include <vector>
 
 #include "host/commands.h"
+#include "module/TessaroModule.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
+// Runs the command against a registry of the test's own; the command
+// registers the controls for the user, which is undone afterwards.
 int RunCommand(std::vector<std::string> args, std::string& out) {
+  testing_support::TestRegistry registry;
+  struct Unregister {
+    ~Unregister() { DllUnregisterServer(); }
+  } unregister;
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   testing::internal::CaptureStdout();

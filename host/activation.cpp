@@ -1,0 +1,118 @@
+#include "host/activation.h"
+
+#include <cstdio>
+
+#include "module/TessaroModule.h"
+#include "platform/services.h"
+#include "platform/wstr.h"
+
+namespace host {
+
+namespace {
+
+using DllGetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
+
+// The default value of HKCR\path as text. The user's classes come first, as
+// in the merged view Windows gives of HKCR (read here explicitly, so that the
+// answer does not depend on how a system merges the two).
+bool ReadDefault(const WString& path, WString* value) {
+  plat::RegistryService& reg = plat::Registry();
+  HKEY key = nullptr;
+  if (reg.RegOpenKeyW(HKEY_CURRENT_USER, (WSTR("Software\\Classes\\") + path).c_str(), &key) != ERROR_SUCCESS &&
+      reg.RegOpenKeyW(HKEY_CLASSES_ROOT, path.c_str(), &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  WCHAR text[1024];
+  DWORD size = sizeof text;
+  DWORD type = 0;
+  const LONG rc = reg.RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+  reg.RegCloseKey(key);
+  if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+  size_t n = size / sizeof(WCHAR);
+  while (n > 0 && text[n - 1] == 0) --n;
+  value->assign(text, n);
+  return true;
+}
+
+int HexDigit(WCHAR c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" to a GUID.
+bool ParseGuid(const WString& text, GUID* guid) {
+  static const char kShape[] = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}";
+  if (text.size() != sizeof kShape - 1) return false;
+  unsigned char bytes[16];
+  int nibbles = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (kShape[i] != 'X') {
+      if (text[i] != static_cast<WCHAR>(kShape[i])) return false;
+      continue;
+    }
+    const int d = HexDigit(text[i]);
+    if (d < 0) return false;
+    if (nibbles % 2 == 0) bytes[nibbles / 2] = static_cast<unsigned char>(d << 4);
+    else bytes[nibbles / 2] = static_cast<unsigned char>(bytes[nibbles / 2] | d);
+    ++nibbles;
+  }
+  guid->Data1 = (DWORD{bytes[0]} << 24) | (DWORD{bytes[1]} << 16) | (DWORD{bytes[2]} << 8) | bytes[3];
+  guid->Data2 = static_cast<WORD>((bytes[4] << 8) | bytes[5]);
+  guid->Data3 = static_cast<WORD>((bytes[6] << 8) | bytes[7]);
+  for (int i = 0; i < 8; ++i) guid->Data4[i] = bytes[8 + i];
+  return true;
+}
+
+WString OwnModulePath() {
+  WCHAR path[4 * MAX_PATH];
+  const DWORD n = plat::Modules().GetModuleFileNameW(nullptr, path, 4 * MAX_PATH);
+  return n == 0 || n >= 4 * MAX_PATH ? WString() : WString(path, n);
+}
+
+// The class object entry point of the server at path.
+DllGetClassObjectFn ServerEntry(const WString& path) {
+  if (wstr::EqualsNoCase(path, OwnModulePath())) return &DllGetClassObject;
+  // Kept loaded for the life of the program, as COM keeps a server it loaded
+  // until the program asks it to unload.
+  HMODULE server = plat::Libraries().LoadLibraryW(path.c_str());
+  if (server == nullptr) return nullptr;
+  return reinterpret_cast<DllGetClassObjectFn>(
+      reinterpret_cast<void (*)()>(plat::Libraries().GetProcAddress(server, "DllGetClassObject")));
+}
+
+}  // namespace
+
+HRESULT ClassOfProgId(const WCHAR* progId, CLSID* clsid) {
+  WString text;
+  if (!ReadDefault(WString(progId) + WSTR("\\CLSID"), &text)) return REGDB_E_CLASSNOTREG;
+  return ParseGuid(text, clsid) ? S_OK : REGDB_E_CLASSNOTREG;
+}
+
+HRESULT CreateControl(const WCHAR* progId, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  CLSID clsid{};
+  HRESULT hr = ClassOfProgId(progId, &clsid);
+  if (FAILED(hr)) {
+    hr = DllInstall(TRUE, WSTR("user"));
+    if (FAILED(hr)) return hr;
+    std::fprintf(stderr, "tessaro: registered the controls for the current user\n");
+    hr = ClassOfProgId(progId, &clsid);
+    if (FAILED(hr)) return hr;
+  }
+  WString server;
+  if (!ReadDefault(WSTR("CLSID\\") + plat::GuidText(clsid) + WSTR("\\InprocServer32"), &server))
+    return REGDB_E_CLASSNOTREG;
+  const DllGetClassObjectFn entry = ServerEntry(server);
+  if (entry == nullptr) return CO_E_ERRORINDLL;
+  IClassFactory* factory = nullptr;
+  hr = entry(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  if (FAILED(hr)) return hr;
+  hr = factory->CreateInstance(nullptr, riid, ppv);
+  factory->Release();
+  return hr;
+}
+
+}  // namespace host
