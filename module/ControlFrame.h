@@ -1,4 +1,4 @@
-// The control frame the three controls share (Part 1.3): everything a host
+// The control frame the three controls share: everything a host
 // needs of an ActiveX control besides its own dispatch interface, written
 // once.
 //
