@@ -254,6 +254,38 @@ TEST_P(Frame, AggregatedEveryInterfaceButTheInnerUnknownDelegatesToTheOuterObjec
   EXPECT_EQ(1u, outer.refs);
 }
 
+// The calendar presence control's longer end, aggregated: the final release
+// runs when the inner unknown's count drops to 0, without a reference of
+// the outer object, and the memory (with the module lock count) stays while
+// a pin holds it.
+TEST(FrameCalPresence, AggregatedFinalReleaseAtTheInnerCountsEndAndPinsKeepTheMemory) {
+  const LONG before = tessaro::ModuleLockCount();
+  FakeOuter outer;
+  IUnknown* inner = nullptr;
+  ASSERT_EQ(S_OK, CreateCalPresenceAX(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)));
+  outer.inner = inner;
+  ICalPresence* part = nullptr;
+  ASSERT_EQ(S_OK, inner->QueryInterface(IID_ICalPresence, reinterpret_cast<void**>(&part)));
+  auto* control = static_cast<CCalPresenceAX*>(part);
+  EXPECT_FALSE(control->BrowserAdvised());
+  CCalPresenceAX::SetCurrentControl(control);
+  CalPresenceRef pinned = CCalPresenceAX::CurrentControl();
+  ASSERT_EQ(control, pinned.get());
+  part->Release();
+  EXPECT_EQ(1u, outer.refs);
+
+  outer.inner = nullptr;
+  outer.asked.clear();
+  EXPECT_EQ(0u, inner->Release());
+  EXPECT_FALSE(CCalPresenceAX::CurrentControl());  // the final release ran
+  EXPECT_EQ(1u, outer.refs);
+  EXPECT_TRUE(outer.asked.empty());
+  EXPECT_EQ(1, tessaro::ModuleLockCount() - before);  // the pin holds the memory
+  EXPECT_EQ("CCalPresenceAX :: ", wstr::ToUtf8(pinned->GetLogPrefix()));
+  pinned = CalPresenceRef();
+  EXPECT_EQ(0, tessaro::ModuleLockCount() - before);
+}
+
 // ---- IObjectSafety ------------------------------------------------------------------------
 
 TEST_P(Frame, SafeForScriptingIsTheOnlyOptionAndStartsOff) {
