@@ -24,3 +24,24 @@ foreach(case ServesTheCalendarThroughMapi32AndDeliversChangesOnTheMessageLoop Wi
   set_tests_properties(memmapi_${case} PROPERTIES FIXTURES_REQUIRED wineprefix RESOURCE_LOCK wineregistry
                        TIMEOUT 120 ENVIRONMENT "TESSARO_MEMMAPI_DLL=$<TARGET_FILE:tessaro_memmapi>")
 endforeach()
+
+# The page's side: the registered ZLMTessaro.dll in a host of ours. Once the
+# server's target exists.
+add_executable(calpresence_host_tests calpresence_host_test.cpp)
+target_link_libraries(calpresence_host_tests PRIVATE tessaro_testsupport ole32 oleaut32 uuid psapi)
+target_include_directories(calpresence_host_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+if(TARGET ZLMTessaro)
+  add_dependencies(calpresence_host_tests ZLMTessaro outlook_standin tessaro_memmapi)
+  foreach(case WithoutAMailClientGetCalDataAnswersDoneAndPasswordAvailable
+               TheWatcherFindsTheMailClientAndQuitStopsIt
+               MeetingsInProgressReachThePageAndACalendarChangeStartsANewPass
+               WithoutTheProviderMapiInitializeFailsAndIsRetriedAFewTimes
+               WhenTheProviderRefusesTheLogonItIsRetriedAFewTimes)
+    add_test(NAME calpresence_host_${case}
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/wine/with_server.sh ${CMAKE_BINARY_DIR} $<TARGET_FILE:ZLMTessaro>
+                     $<TARGET_FILE:calpresence_host_tests> --gtest_filter=CalPresenceHost.${case})
+    set_tests_properties(calpresence_host_${case} PROPERTIES FIXTURES_REQUIRED wineprefix
+                         RESOURCE_LOCK wineregistry TIMEOUT 300 ENVIRONMENT
+                         "TESSARO_OUTLOOK_STANDIN=$<TARGET_FILE:outlook_standin>;TESSARO_MEMMAPI_DLL=$<TARGET_FILE:tessaro_memmapi>")
+  endforeach()
+endif()

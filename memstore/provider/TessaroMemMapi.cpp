@@ -11,7 +11,9 @@
 // TESSARO_MEMMAPI_CALENDAR, else the demo calendar; its relative times count
 // from the first MAPIInitialize. A calendar that cannot be read makes
 // MAPIInitialize fail with MAPI_E_CALL_FAILED and is reported on standard
-// error.
+// error. With TESSARO_MEMMAPI_REFUSE_LOGON set (to anything), every
+// MAPILogonEx fails with MAPI_E_LOGON_FAILED, as for a mail client without a
+// usable profile.
 //
 // Notifications reach the sinks on the thread that first initialised MAPI,
 // through that thread's message loop, as a mail client's do: MAPIInitialize
@@ -80,6 +82,8 @@ bool LoadCalendar() {
     return false;
   }
   TheProvider().AddQuietly(appointments);
+  if (::GetEnvironmentVariableW(L"TESSARO_MEMMAPI_REFUSE_LOGON", nullptr, 0) > 0)
+    TheProvider().Fail(memstore::Op::MAPILogonEx, MAPI_E_LOGON_FAILED, -1);
   return true;
 }
 

@@ -1,0 +1,436 @@
+// The calendar presence control as a page meets it: created by its ProgID
+// from the registered ZLMTessaro.dll, its events taken through the
+// connection point by a sink of ours, its methods called through IDispatch,
+// the mail client a stand-in outlook.exe and its calendar the in-memory
+// provider behind Wine's mapi32.dll. The control's log is read from the
+// debugger stream. Each case runs in a process of its own (the control's
+// state is process-wide and mapi32.dll reads the mail client once).
+//
+// Environment: TESSARO_OUTLOOK_STANDIN and TESSARO_MEMMAPI_DLL, Unix paths
+// of the stand-in mail client and the provider library.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <ocidl.h>
+#include <psapi.h>
+#include <oleauto.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "calpresence/CalPresenceIds.h"
+#include "wine/debug_stream.h"
+#include "wine/mail_client.h"
+
+namespace {
+
+const wchar_t kProgId[] = L"ZLMTessaro.CalPresenceAX.214";
+// Every level to the debugger stream.
+const wchar_t kLogEverything[] = L"134217743";
+
+// ---- the page's side ----------------------------------------------------------------
+
+struct Event {
+  DISPID id = 0;
+  std::vector<LONG> numbers;
+  std::vector<std::wstring> texts;
+};
+
+// Records every event, in order, with its arguments in declaration order.
+class EventSink : public IDispatch {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__ICalPresenceEvents) {
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_refs); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return DISP_E_UNKNOWNNAME;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    Event event;
+    event.id = id;
+    m_threads.push_back(::GetCurrentThreadId());
+    for (UINT i = params != nullptr ? params->cArgs : 0; i-- > 0;) {
+      const VARIANT& arg = params->rgvarg[i];  // the last argument comes first
+      if (V_VT(&arg) == VT_BSTR) {
+        event.texts.push_back(V_BSTR(&arg) != nullptr ? V_BSTR(&arg) : L"");
+      } else if (V_VT(&arg) == VT_I4) {
+        event.numbers.push_back(V_I4(&arg));
+      }
+    }
+    m_events.push_back(event);
+    return S_OK;
+  }
+
+  std::vector<Event> Take() {
+    std::vector<Event> events;
+    events.swap(m_events);
+    return events;
+  }
+  const std::vector<Event>& Events() const { return m_events; }
+  const std::vector<DWORD>& Threads() const { return m_threads; }
+  LONG Refs() const { return m_refs; }
+
+ private:
+  LONG m_refs = 1;
+  std::vector<Event> m_events;
+  std::vector<DWORD> m_threads;
+};
+
+std::vector<DISPID> Ids(const std::vector<Event>& events) {
+  std::vector<DISPID> ids;
+  for (const Event& e : events) ids.push_back(e.id);
+  return ids;
+}
+
+// The subjects of the OnCalDataChanged events.
+std::vector<std::wstring> Subjects(const std::vector<Event>& events) {
+  std::vector<std::wstring> subjects;
+  for (const Event& e : events)
+    if (e.id == DISPID_CALPRESENCE_ONCALDATACHANGED && !e.texts.empty()) subjects.push_back(e.texts[0]);
+  return subjects;
+}
+
+// The control created by ProgID, with the sink advised on its event point.
+class Page {
+ public:
+  Page() {
+    CLSID clsid{};
+    m_created = ::CLSIDFromProgID(kProgId, &clsid);
+    if (FAILED(m_created)) return;
+    EXPECT_EQ(CLSID_CalPresenceAX, clsid);
+    m_created = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&m_control));
+    if (FAILED(m_created)) return;
+    IConnectionPointContainer* container = nullptr;
+    m_created = m_control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    if (FAILED(m_created)) return;
+    m_created = container->FindConnectionPoint(DIID__ICalPresenceEvents, &m_point);
+    container->Release();
+    if (FAILED(m_created)) return;
+    m_created = m_point->Advise(&m_sink, &m_cookie);
+  }
+
+  ~Page() {
+    if (m_point != nullptr) {
+      if (m_cookie != 0) m_point->Unadvise(m_cookie);
+      m_point->Release();
+    }
+    if (m_control != nullptr) m_control->Release();
+  }
+
+  HRESULT created() const { return m_created; }
+  EventSink& sink() { return m_sink; }
+
+  // Looks the method up by name and calls it, as a script does.
+  HRESULT Call(const wchar_t* method) {
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR name = const_cast<LPOLESTR>(method);
+    const HRESULT found = m_control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(found)) return found;
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT result;
+    ::VariantInit(&result);
+    const HRESULT hr =
+        m_control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, nullptr, nullptr);
+    ::VariantClear(&result);
+    return hr;
+  }
+
+ private:
+  HRESULT m_created = E_FAIL;
+  IDispatch* m_control = nullptr;
+  IConnectionPoint* m_point = nullptr;
+  DWORD m_cookie = 0;
+  EventSink m_sink;
+};
+
+// Runs the thread's message loop for a while, or until `done` holds.
+void PumpMessages(DWORD milliseconds, const std::function<bool()>& done = nullptr) {
+  const DWORD start = ::GetTickCount();
+  do {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      ::TranslateMessage(&msg);
+      ::DispatchMessageW(&msg);
+    }
+    if (done && done()) return;
+    ::Sleep(10);
+  } while (::GetTickCount() - start < milliseconds);
+}
+
+// ---- the machine around the page --------------------------------------------------------
+
+// The stand-in mail client, running until Stop or the end of the scope.
+class MailClientProcess {
+ public:
+  MailClientProcess() {
+    const std::wstring program = e2e::PathFromEnvironment("TESSARO_OUTLOOK_STANDIN");
+    if (program.empty()) return;
+    const std::wstring event = L"TessaroStandInStop" + std::to_wstring(::GetCurrentProcessId());
+    m_stop = ::CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+    std::wstring commandLine = L"\"" + program + L"\" 120 " + event;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                         &info)) {
+      ::CloseHandle(info.hThread);
+      m_process = info.hProcess;
+      WaitUntilListed();
+    }
+  }
+  ~MailClientProcess() {
+    Stop();
+    if (m_stop != nullptr) ::CloseHandle(m_stop);
+  }
+  MailClientProcess(const MailClientProcess&) = delete;
+  MailClientProcess& operator=(const MailClientProcess&) = delete;
+
+  bool running() const { return m_process != nullptr; }
+
+  // A process just started is not yet in the list with its name; the
+  // watcher looks at it the way this does.
+  void WaitUntilListed() {
+    for (int i = 0; i < 500; ++i) {
+      HMODULE module = nullptr;
+      DWORD needed = 0;
+      wchar_t name[MAX_PATH] = {};
+      if (::EnumProcessModules(m_process, &module, sizeof module, &needed) &&
+          ::GetModuleBaseNameW(m_process, module, name, MAX_PATH) > 0 && _wcsicmp(name, L"outlook.exe") == 0)
+        return;
+      ::Sleep(20);
+    }
+  }
+
+  void Stop() {
+    if (m_process == nullptr) return;
+    ::SetEvent(m_stop);
+    if (::WaitForSingleObject(m_process, 5000) != WAIT_OBJECT_0) {
+      ::TerminateProcess(m_process, 1);
+      ::WaitForSingleObject(m_process, 5000);
+    }
+    ::CloseHandle(m_process);
+    m_process = nullptr;
+  }
+
+ private:
+  HANDLE m_stop = nullptr;
+  HANDLE m_process = nullptr;
+};
+
+class ComApartment {
+ public:
+  ComApartment() { m_hr = ::CoInitialize(nullptr); }
+  ~ComApartment() {
+    if (SUCCEEDED(m_hr)) ::CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  HRESULT m_hr;
+};
+
+std::wstring WriteTempFile(const char* text) {
+  wchar_t dir[MAX_PATH], path[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, dir);
+  ::GetTempFileNameW(dir, L"cal", 0, path);
+  FILE* f = _wfopen(path, L"wb");
+  if (f != nullptr) {
+    std::fputs(text, f);
+    std::fclose(f);
+  }
+  return path;
+}
+
+void EnableControlLog() { ::SetEnvironmentVariableW(L"ZLMTessaroLogLevel", kLogEverything); }
+
+// The control's log lines the cases look for.
+const char kProcessFound[] = "MyThread(1122): Outlook Process Found";
+const char kProcessGone[] = "MyThread(1135): Outlook Process Gone";
+const char kEnumerating[] = "MyThread(1079): Enumerate the processes";
+const char kWatcherExits[] = "MyThread(1157): Exiting MyThread";
+const char kLoggingOn[] = "Logon(575): Logging on to MAPI";
+const char kInitializeFailed[] = "Logon(586): MAPIInitialize failed will try again later";
+const char kLogonFailed[] = "Logon(604): Logon failed will try again later";
+
+// ---- the cases ----------------------------------------------------------------------
+
+TEST(CalPresenceHost, WithoutAMailClientGetCalDataAnswersDoneAndPasswordAvailable) {
+  ComApartment com;
+  Page page;
+  ASSERT_EQ(S_OK, page.created());
+
+  EXPECT_TRUE(SUCCEEDED(page.Call(L"GetCalData")));
+  const std::vector<Event> events = page.sink().Take();
+  ASSERT_EQ((std::vector<DISPID>{DISPID_CALPRESENCE_DONE, DISPID_CALPRESENCE_PASSWORDAVAILABLE}), Ids(events));
+  EXPECT_EQ(std::vector<LONG>{0}, events[0].numbers);
+  for (DWORD thread : page.sink().Threads()) EXPECT_EQ(::GetCurrentThreadId(), thread);
+
+  EXPECT_EQ(S_OK, page.Call(L"Quit"));
+}
+
+TEST(CalPresenceHost, TheWatcherFindsTheMailClientAndQuitStopsIt) {
+  e2e::MailClient noMapi(L"");
+  ASSERT_TRUE(noMapi.ok());
+  e2e::DebugStream log;
+  ASSERT_TRUE(log.ok());
+  EnableControlLog();
+  MailClientProcess outlook;
+  ASSERT_TRUE(outlook.running());
+  ComApartment com;
+  Page page;
+  ASSERT_EQ(S_OK, page.created());
+
+  // The first pass starts the watcher and ends with its first look at the
+  // process list; the page's next tick finds the mail client and logs on.
+  EXPECT_TRUE(SUCCEEDED(page.Call(L"GetCalData")));
+  EXPECT_TRUE(log.WaitFor(kProcessFound, 1, 3000)) << log.Text();
+  EXPECT_EQ(S_OK, page.Call(L"CheckProcessChange"));
+  EXPECT_TRUE(log.WaitFor(kLoggingOn, 1, 3000)) << log.Text();
+
+  // The mail client goes: the watcher sees it on its next pass, and the
+  // page's tick then runs a pass that finds nothing.
+  outlook.Stop();
+  EXPECT_TRUE(log.WaitFor(kProcessGone, 1, 5000));
+  page.sink().Take();
+  EXPECT_EQ(S_OK, page.Call(L"CheckProcessChange"));
+  const std::vector<Event> tick = page.sink().Take();
+  ASSERT_FALSE(tick.empty());
+  EXPECT_EQ(DISPID_CALPRESENCE_PASSWORDAVAILABLE, tick.back().id);
+  EXPECT_TRUE(Subjects(tick).empty());
+
+  // Quit stops the watcher promptly, and it enumerates no more.
+  const DWORD before = ::GetTickCount();
+  EXPECT_EQ(S_OK, page.Call(L"Quit"));
+  EXPECT_LT(::GetTickCount() - before, 5000u);
+  EXPECT_EQ(1, log.Settled(kWatcherExits, 1));
+  const int passes = log.Count(kEnumerating);
+  ::Sleep(2500);
+  EXPECT_EQ(passes, log.Count(kEnumerating));
+}
+
+TEST(CalPresenceHost, MeetingsInProgressReachThePageAndACalendarChangeStartsANewPass) {
+  const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
+  ASSERT_FALSE(provider.empty());
+  e2e::MailClient client(provider);
+  ASSERT_TRUE(client.ok());
+  // One meeting in progress; the others are not meetings now (private,
+  // free, tentative, to come).
+  const std::wstring calendar = WriteTempFile(
+      "[appointment]\nsubject = Design review\nlocation = Room 4.12\nstart = now-20m\nend = now+40m\nbusy = busy\n"
+      "[appointment]\nsubject = Dentist\nstart = now-10m\nend = now+50m\nbusy = busy\nprivate = yes\n"
+      "[appointment]\nsubject = Lunch\nstart = now-5m\nend = now+55m\nbusy = free\n"
+      "[appointment]\nsubject = Guild\nstart = now-5m\nend = now+55m\nbusy = tentative\n"
+      "[appointment]\nsubject = Budget planning\nstart = now+3h\nend = now+4h\nbusy = busy\n");
+  ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", calendar.c_str());
+  e2e::DebugStream log;
+  ASSERT_TRUE(log.ok());
+  EnableControlLog();
+  MailClientProcess outlook;
+  ASSERT_TRUE(outlook.running());
+  ComApartment com;
+  Page page;
+  ASSERT_EQ(S_OK, page.created());
+
+  EXPECT_TRUE(SUCCEEDED(page.Call(L"GetCalData")));
+  ASSERT_TRUE(log.WaitFor(kProcessFound, 1, 3000)) << log.Text();
+  page.sink().Take();
+  EXPECT_EQ(S_OK, page.Call(L"CheckProcessChange"));
+  std::vector<Event> events = page.sink().Take();
+  ASSERT_EQ(std::vector<std::wstring>{L"Design review"}, Subjects(events));
+  const Event& meeting = events.front();
+  ASSERT_EQ(DISPID_CALPRESENCE_ONCALDATACHANGED, meeting.id);
+  ASSERT_EQ(6u, meeting.numbers.size());
+  ASSERT_EQ(3u, meeting.texts.size());
+  EXPECT_EQ(L"Room 4.12", meeting.texts[1]);
+  EXPECT_EQ(DISPID_CALPRESENCE_PASSWORDAVAILABLE, events.back().id);
+  EXPECT_EQ(DISPID_CALPRESENCE_DONE, events[events.size() - 2].id);
+
+  // A meeting added through the provider: its notification reaches the
+  // control through this thread's message loop and starts a new pass.
+  using AddMeetings = LONG(WINAPI*)(LPCWSTR);
+  HMODULE library = ::GetModuleHandleW(L"TessaroMemMapi.dll");
+  ASSERT_NE(nullptr, library);
+  const auto add =
+      reinterpret_cast<AddMeetings>(reinterpret_cast<void (*)()>(::GetProcAddress(library, "TessaroMemAddMeetings")));
+  ASSERT_NE(nullptr, add);
+  ASSERT_EQ(1, add(L"[appointment]\nsubject = Hallway chat\nlocation = Kitchen\nstart = now-2m\nend = now+20m\n"
+                   L"busy = busy\n"));
+  EXPECT_TRUE(page.sink().Events().empty());  // nothing before the loop runs
+  PumpMessages(5000, [&] { return !page.sink().Events().empty() && page.sink().Events().back().id ==
+                                                                          DISPID_CALPRESENCE_PASSWORDAVAILABLE; });
+  events = page.sink().Take();
+  std::vector<std::wstring> subjects = Subjects(events);
+  std::sort(subjects.begin(), subjects.end());
+  EXPECT_EQ((std::vector<std::wstring>{L"Design review", L"Hallway chat"}), subjects);
+  for (DWORD thread : page.sink().Threads()) EXPECT_EQ(::GetCurrentThreadId(), thread);
+
+  EXPECT_EQ(S_OK, page.Call(L"Quit"));
+  ::DeleteFileW(calendar.c_str());
+}
+
+// A pass whose logon fails retries a few times, nested, and leaves the rest
+// to the page's next tick, which tries as many times again.
+void ExpectCappedRetries(const std::wstring& extendedMapiLibrary, const char* failureLine) {
+  e2e::MailClient client(extendedMapiLibrary);
+  ASSERT_TRUE(client.ok());
+  e2e::DebugStream log;
+  ASSERT_TRUE(log.ok());
+  EnableControlLog();
+  MailClientProcess outlook;
+  ASSERT_TRUE(outlook.running());
+  ComApartment com;
+  Page page;
+  ASSERT_EQ(S_OK, page.created());
+
+  EXPECT_TRUE(SUCCEEDED(page.Call(L"GetCalData")));
+  ASSERT_TRUE(log.WaitFor(kProcessFound, 1, 3000)) << log.Text();
+
+  // The pass and three nested retries.
+  constexpr int kAttempts = 1 + 3;
+  EXPECT_EQ(S_OK, page.Call(L"CheckProcessChange"));
+  EXPECT_EQ(kAttempts, log.Settled(failureLine, kAttempts)) << log.Text();
+  std::vector<Event> events = page.sink().Take();
+  EXPECT_TRUE(Subjects(events).empty());
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(DISPID_CALPRESENCE_PASSWORDAVAILABLE, events.back().id);
+
+  EXPECT_EQ(S_OK, page.Call(L"CheckProcessChange"));
+  EXPECT_EQ(2 * kAttempts, log.Settled(failureLine, 2 * kAttempts));
+  EXPECT_EQ(2 * kAttempts, log.Count(kLoggingOn));  // no logon beyond the retries
+  EXPECT_TRUE(Subjects(page.sink().Take()).empty());
+
+  EXPECT_EQ(S_OK, page.Call(L"Quit"));
+}
+
+// Wine's mapi32.dll without an Extended MAPI library refuses MAPIInitialize.
+TEST(CalPresenceHost, WithoutTheProviderMapiInitializeFailsAndIsRetriedAFewTimes) {
+  ExpectCappedRetries(L"", kInitializeFailed);
+}
+
+TEST(CalPresenceHost, WhenTheProviderRefusesTheLogonItIsRetriedAFewTimes) {
+  const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
+  ASSERT_FALSE(provider.empty());
+  ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_REFUSE_LOGON", L"1");
+  ExpectCappedRetries(provider, kLogonFailed);
+}
+
+}  // namespace
