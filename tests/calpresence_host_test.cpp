@@ -394,6 +394,36 @@ TEST(CalPresenceHost, MeetingsInProgressReachThePageAndACalendarChangeStartsANew
   ::DeleteFileW(calendar.c_str());
 }
 
+// The provider with its built-in demo calendar: the single busy meeting in
+// progress is among those reported; the private, free and tentative ones in
+// progress and the meetings to come are not.
+TEST(CalPresenceHost, TheDemoCalendarsMeetingsInProgressReachThePage) {
+  const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
+  ASSERT_FALSE(provider.empty());
+  e2e::MailClient client(provider);
+  ASSERT_TRUE(client.ok());
+  ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", nullptr);
+  e2e::DebugStream log;
+  ASSERT_TRUE(log.ok());
+  EnableControlLog();
+  MailClientProcess outlook;
+  ASSERT_TRUE(outlook.running());
+  ComApartment com;
+  Page page;
+  ASSERT_EQ(S_OK, page.created());
+
+  const std::vector<std::wstring> subjects = Subjects(PassWithMailClientFound(page, log));
+  const auto reported = [&](const wchar_t* subject) {
+    return std::find(subjects.begin(), subjects.end(), subject) != subjects.end();
+  };
+  EXPECT_TRUE(reported(L"Design review")) << log.Text();
+  for (const wchar_t* notNow : {L"Dentist", L"Lunch with the team (optional)", L"Architecture guild",
+                                L"Customer call with Lindqvist AB", L"Budget planning"})
+    EXPECT_FALSE(reported(notNow));
+
+  EXPECT_EQ(S_OK, page.Call(L"Quit"));
+}
+
 // A pass whose logon fails retries a few times, nested, and leaves the rest
 // to the page's next tick, which tries as many times again.
 void ExpectCappedRetries(const std::wstring& extendedMapiLibrary, const char* failureLine) {

@@ -35,6 +35,7 @@ if(TARGET ZLMTessaro)
   foreach(case WithoutAMailClientGetCalDataAnswersDoneAndPasswordAvailable
                TheWatcherFindsTheMailClientAndQuitStopsIt
                MeetingsInProgressReachThePageAndACalendarChangeStartsANewPass
+               TheDemoCalendarsMeetingsInProgressReachThePage
                WithoutTheProviderMapiInitializeFailsAndIsRetriedAFewTimes
                WhenTheProviderRefusesTheLogonItIsRetriedAFewTimes)
     add_test(NAME calpresence_host_${case}
