@@ -86,7 +86,10 @@ class Com : public CalPresenceTest {
 TEST_F(Com, AnswersTheInterfacesAHostNeedsAndOnlyThose) {
   const IID* answered[] = {&IID_IUnknown,           &IID_ICalPresence,         &IID_IDispatch,
                            &IID_IObjectWithSite,    &IID_ISupportErrorInfo,    &IID_IConnectionPointContainer,
-                           &IID_IProvideClassInfo,  &IID_IProvideClassInfo2,   &IID_IObjectSafety};
+                           &IID_IProvideClassInfo,  &IID_IProvideClassInfo2,   &IID_IObjectSafety,
+                           // the shared control frame's persistence and view
+                           &IID_IPersist,           &IID_IPersistStreamInit,   &IID_IPersistStorage,
+                           &IID_IPersistPropertyBag, &IID_IViewObject,         &IID_IViewObject2};
   for (const IID* iid : answered) {
     ComPtr<IUnknown> p;
     EXPECT_EQ(S_OK, control->QueryInterface(*iid, p.ReceiveVoid())) << U8(plat::GuidText(*iid).c_str());
