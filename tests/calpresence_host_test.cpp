@@ -271,6 +271,23 @@ const char kLoggingOn[] = "Logon(575): Logging on to MAPI";
 const char kInitializeFailed[] = "Logon(586): MAPIInitialize failed will try again later";
 const char kLogonFailed[] = "Logon(604): Logon failed will try again later";
 
+// An export of the provider library that mapi32.dll loaded.
+template <class Fn>
+Fn ProviderExport(const char* name) {
+  HMODULE library = ::GetModuleHandleW(L"TessaroMemMapi.dll");
+  if (library == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(library, name)));
+}
+
+void ExpectNothingHandedOut() {
+  using Count = LONG(WINAPI*)();
+  for (const char* name : {"TessaroMemLiveSessions", "TessaroMemLiveObjects", "TessaroMemLiveBuffers"}) {
+    const auto live = ProviderExport<Count>(name);
+    ASSERT_NE(nullptr, live) << name;
+    EXPECT_EQ(0, live()) << name;
+  }
+}
+
 // The page's first call starts the watcher and mostly ends with the
 // watcher's first look at the process list, just before it marks the mail
 // client found; the page's next tick then runs the pass that logs on.
@@ -373,11 +390,7 @@ TEST(CalPresenceHost, MeetingsInProgressReachThePageAndACalendarChangeStartsANew
 
   // A meeting added through the provider: its notification reaches the
   // control through this thread's message loop and starts a new pass.
-  using AddMeetings = LONG(WINAPI*)(LPCWSTR);
-  HMODULE library = ::GetModuleHandleW(L"TessaroMemMapi.dll");
-  ASSERT_NE(nullptr, library);
-  const auto add =
-      reinterpret_cast<AddMeetings>(reinterpret_cast<void (*)()>(::GetProcAddress(library, "TessaroMemAddMeetings")));
+  const auto add = ProviderExport<LONG(WINAPI*)(LPCWSTR)>("TessaroMemAddMeetings");
   ASSERT_NE(nullptr, add);
   ASSERT_EQ(1, add(L"[appointment]\nsubject = Hallway chat\nlocation = Kitchen\nstart = now-2m\nend = now+20m\n"
                    L"busy = busy\n"));
@@ -390,7 +403,9 @@ TEST(CalPresenceHost, MeetingsInProgressReachThePageAndACalendarChangeStartsANew
   EXPECT_EQ((std::vector<std::wstring>{L"Design review", L"Hallway chat"}), subjects);
   for (DWORD thread : page.sink().Threads()) EXPECT_EQ(::GetCurrentThreadId(), thread);
 
+  // Quit logs off and lets go of everything the provider handed out.
   EXPECT_EQ(S_OK, page.Call(L"Quit"));
+  ExpectNothingHandedOut();
   ::DeleteFileW(calendar.c_str());
 }
 
@@ -422,6 +437,7 @@ TEST(CalPresenceHost, TheDemoCalendarsMeetingsInProgressReachThePage) {
     EXPECT_FALSE(reported(notNow));
 
   EXPECT_EQ(S_OK, page.Call(L"Quit"));
+  ExpectNothingHandedOut();
 }
 
 // A pass whose logon fails retries a few times, nested, and leaves the rest
@@ -452,6 +468,7 @@ void ExpectCappedRetries(const std::wstring& extendedMapiLibrary, const char* fa
   EXPECT_TRUE(Subjects(page.sink().Take()).empty());
 
   EXPECT_EQ(S_OK, page.Call(L"Quit"));
+  if (!extendedMapiLibrary.empty()) ExpectNothingHandedOut();
 }
 
 // Wine's mapi32.dll without an Extended MAPI library refuses MAPIInitialize.

@@ -177,4 +177,11 @@ LONG WINAPI TessaroMemAddMeetings(LPCWSTR calendarText) {
   return static_cast<LONG>(appointments.size());
 }
 
+// What is still handed out: sessions not yet released, COM objects of every
+// kind, MAPI buffers not yet freed; for the tests to see that a client let
+// go of everything.
+LONG WINAPI TessaroMemLiveSessions() { return TheProvider().LiveSessions(); }
+LONG WINAPI TessaroMemLiveObjects() { return TheProvider().LiveObjects(); }
+LONG WINAPI TessaroMemLiveBuffers() { return static_cast<LONG>(TheProvider().LiveBuffers()); }
+
 }  // extern "C"
