@@ -240,6 +240,14 @@ TEST_F(ServerRegistration, InstallForTheUser) {
   EXPECT_FALSE(TypeLibRegistered());
 }
 
+// The word is compared without regard to case.
+TEST_F(ServerRegistration, InstallForTheUserInCapitals) {
+  ASSERT_EQ(Regsvr32(L"/n /i:USER"), 0u);
+  ExpectModuleRegistered(kUser);
+  for (const ClassRow& row : kClasses) ExpectClassRegistered(kUser, row);
+  ExpectNoneOfOurs(kMachine);
+}
+
 // Any other word, "users" among them, is a registration for the machine.
 TEST_F(ServerRegistration, InstallWithAnotherWordIsForTheMachine) {
   ASSERT_EQ(Regsvr32(L"/n /i:users"), 0u);

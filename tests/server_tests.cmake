@@ -18,10 +18,10 @@ endif()
 add_library(tessaro_server_support STATIC server_support.cpp)
 target_link_libraries(tessaro_server_support PUBLIC tessaro_calpresence tessaro_activemon tessaro_mapisearch)
 
-tessaro_test(server_module_tests server_resources_test.cpp)
+tessaro_test(server_dll_tests server_dll_test.cpp)
 tessaro_test(server_registration_tests server_registration_test.cpp)
 tessaro_test(server_scripting_tests server_scripting_test.cpp)
-foreach(test server_module_tests server_registration_tests server_scripting_tests)
+foreach(test server_dll_tests server_registration_tests server_scripting_tests)
   target_link_libraries(${test} PRIVATE tessaro_server_support ole32 oleaut32 uuid version)
   add_dependencies(${test} ZLMTessaro)
   set_tests_properties(${test} PROPERTIES ENVIRONMENT
