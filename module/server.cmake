@@ -55,12 +55,16 @@ if(WIN32)
   set_target_properties(ZLMTessaro PROPERTIES PREFIX "" OUTPUT_NAME ZLMTessaro LINKER_LANGUAGE CXX
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 
-  # The hook library target is defined later (hook/); the names resolve when
-  # the build files are generated.
-  add_dependencies(ZLMTessaro ZLMActvHook)
-  add_custom_command(TARGET ZLMTessaro POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:ZLMActvHook> $<TARGET_FILE_DIR:ZLMTessaro>
+  # The hook library beside the module, where the away timer looks for it;
+  # copied again whenever it is rebuilt. Its target is defined later
+  # (hook/); the names resolve when the build files are generated.
+  set(tessaro_hook_copy ${CMAKE_CURRENT_BINARY_DIR}/ZLMActvHook.dll)
+  add_custom_command(OUTPUT ${tessaro_hook_copy}
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:ZLMActvHook> ${tessaro_hook_copy}
+    DEPENDS ZLMActvHook
     VERBATIM)
+  add_custom_target(ZLMTessaro_hook DEPENDS ${tessaro_hook_copy})
+  add_dependencies(ZLMTessaro ZLMTessaro_hook)
 else()
   set(tessaro_embedded ${CMAKE_CURRENT_BINARY_DIR}/EmbeddedScripts.cpp)
   set(tessaro_script_pairs
