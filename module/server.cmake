@@ -38,19 +38,23 @@ if(WIN32)
     COMMENT "Compiling the type library TessaroLib"
     VERBATIM)
 
-  # The entry points and the process entry come from tessaro_server: the
-  # exports the .def file names and the C runtime's call of DllMain pull them
-  # out of the archive.
-  add_library(ZLMTessaro SHARED
-    ${CMAKE_CURRENT_LIST_DIR}/ZLMTessaro.rc
-    ${CMAKE_CURRENT_LIST_DIR}/ZLMTessaro.def
-    ${tessaro_tlb})
+  # The resources as an object of their own that every program linking the
+  # server carries, as on Linux: the DLL, and the test programs that register
+  # the classes from the scripts and the type library of their own file.
+  add_library(tessaro_resources OBJECT ${CMAKE_CURRENT_LIST_DIR}/ZLMTessaro.rc ${tessaro_tlb})
   # The resource compiler does not see what the .rc file pulls in.
   set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/ZLMTessaro.rc PROPERTIES OBJECT_DEPENDS
     "${tessaro_tlb};${TESSARO_SCRIPT_FILES};${CMAKE_CURRENT_LIST_DIR}/resource.h;${CMAKE_CURRENT_LIST_DIR}/res/CalPresenceAX.bmp;${CMAKE_CURRENT_LIST_DIR}/res/ActiveMonAX.bmp;${CMAKE_CURRENT_LIST_DIR}/res/MapiSearchAX.bmp")
   # The .rc names its files relative to this folder and the build folder.
-  target_include_directories(ZLMTessaro PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_BINARY_DIR}
-                                                ${PROJECT_SOURCE_DIR})
+  target_include_directories(tessaro_resources PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_BINARY_DIR}
+                                                       ${PROJECT_SOURCE_DIR})
+  target_link_libraries(tessaro_server PUBLIC $<TARGET_OBJECTS:tessaro_resources>)
+  add_dependencies(tessaro_server tessaro_resources)
+
+  # The entry points and the process entry come from tessaro_server: the
+  # exports the .def file names and the C runtime's call of DllMain pull them
+  # out of the archive.
+  add_library(ZLMTessaro SHARED ${CMAKE_CURRENT_LIST_DIR}/ZLMTessaro.def)
   target_link_libraries(ZLMTessaro PRIVATE tessaro_server)
   set_target_properties(ZLMTessaro PROPERTIES PREFIX "" OUTPUT_NAME ZLMTessaro LINKER_LANGUAGE CXX
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
