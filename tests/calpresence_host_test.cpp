@@ -302,6 +302,23 @@ std::vector<Event> PassWithMailClientFound(Page& page, const e2e::DebugStream& l
   return page.sink().Take();
 }
 
+// What a case with a mail client needs, made in this order: the mail
+// client's Extended MAPI library named in the registry (empty: none), the
+// control's log read from the debugger stream, the stand-in outlook.exe
+// running, and a page with the control.
+struct MailClientScene {
+  explicit MailClientScene(const std::wstring& extendedMapiLibrary) : client(extendedMapiLibrary) {
+    EnableControlLog();
+  }
+  bool ready() const { return client.ok() && log.ok() && outlook.running() && page.created() == S_OK; }
+
+  e2e::MailClient client;
+  e2e::DebugStream log;
+  MailClientProcess outlook;
+  ComApartment com;
+  Page page;
+};
+
 // ---- the cases ----------------------------------------------------------------------
 
 TEST(CalPresenceHost, WithoutAMailClientGetCalDataAnswersDoneAndPasswordAvailable) {
@@ -319,16 +336,10 @@ TEST(CalPresenceHost, WithoutAMailClientGetCalDataAnswersDoneAndPasswordAvailabl
 }
 
 TEST(CalPresenceHost, TheWatcherFindsTheMailClientAndQuitStopsIt) {
-  e2e::MailClient noMapi(L"");
-  ASSERT_TRUE(noMapi.ok());
-  e2e::DebugStream log;
-  ASSERT_TRUE(log.ok());
-  EnableControlLog();
-  MailClientProcess outlook;
-  ASSERT_TRUE(outlook.running());
-  ComApartment com;
-  Page page;
-  ASSERT_EQ(S_OK, page.created());
+  MailClientScene scene(L"");
+  ASSERT_TRUE(scene.ready());
+  Page& page = scene.page;
+  e2e::DebugStream& log = scene.log;
 
   // Found: a pass logs on.
   PassWithMailClientFound(page, log);
@@ -336,7 +347,7 @@ TEST(CalPresenceHost, TheWatcherFindsTheMailClientAndQuitStopsIt) {
 
   // The mail client goes: the watcher sees it on its next pass, and the
   // page's tick then runs a pass that finds nothing.
-  outlook.Stop();
+  scene.outlook.Stop();
   EXPECT_TRUE(log.WaitFor(kProcessGone, 1, 5000));
   page.sink().Take();
   EXPECT_EQ(S_OK, page.Call(L"CheckProcessChange"));
@@ -358,8 +369,6 @@ TEST(CalPresenceHost, TheWatcherFindsTheMailClientAndQuitStopsIt) {
 TEST(CalPresenceHost, MeetingsInProgressReachThePageAndACalendarChangeStartsANewPass) {
   const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
   ASSERT_FALSE(provider.empty());
-  e2e::MailClient client(provider);
-  ASSERT_TRUE(client.ok());
   // One meeting in progress; the others are not meetings now (private,
   // free, tentative, to come).
   const std::wstring calendar = WriteTempFile(
@@ -369,14 +378,10 @@ TEST(CalPresenceHost, MeetingsInProgressReachThePageAndACalendarChangeStartsANew
       "[appointment]\nsubject = Guild\nstart = now-5m\nend = now+55m\nbusy = tentative\n"
       "[appointment]\nsubject = Budget planning\nstart = now+3h\nend = now+4h\nbusy = busy\n");
   ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", calendar.c_str());
-  e2e::DebugStream log;
-  ASSERT_TRUE(log.ok());
-  EnableControlLog();
-  MailClientProcess outlook;
-  ASSERT_TRUE(outlook.running());
-  ComApartment com;
-  Page page;
-  ASSERT_EQ(S_OK, page.created());
+  MailClientScene scene(provider);
+  ASSERT_TRUE(scene.ready());
+  Page& page = scene.page;
+  e2e::DebugStream& log = scene.log;
 
   std::vector<Event> events = PassWithMailClientFound(page, log);
   ASSERT_EQ(std::vector<std::wstring>{L"Design review"}, Subjects(events));
@@ -415,17 +420,11 @@ TEST(CalPresenceHost, MeetingsInProgressReachThePageAndACalendarChangeStartsANew
 TEST(CalPresenceHost, TheDemoCalendarsMeetingsInProgressReachThePage) {
   const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
   ASSERT_FALSE(provider.empty());
-  e2e::MailClient client(provider);
-  ASSERT_TRUE(client.ok());
   ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", nullptr);
-  e2e::DebugStream log;
-  ASSERT_TRUE(log.ok());
-  EnableControlLog();
-  MailClientProcess outlook;
-  ASSERT_TRUE(outlook.running());
-  ComApartment com;
-  Page page;
-  ASSERT_EQ(S_OK, page.created());
+  MailClientScene scene(provider);
+  ASSERT_TRUE(scene.ready());
+  Page& page = scene.page;
+  e2e::DebugStream& log = scene.log;
 
   const std::vector<std::wstring> subjects = Subjects(PassWithMailClientFound(page, log));
   const auto reported = [&](const wchar_t* subject) {
@@ -443,16 +442,10 @@ TEST(CalPresenceHost, TheDemoCalendarsMeetingsInProgressReachThePage) {
 // A pass whose logon fails retries a few times, nested, and leaves the rest
 // to the page's next tick, which tries as many times again.
 void ExpectCappedRetries(const std::wstring& extendedMapiLibrary, const char* failureLine) {
-  e2e::MailClient client(extendedMapiLibrary);
-  ASSERT_TRUE(client.ok());
-  e2e::DebugStream log;
-  ASSERT_TRUE(log.ok());
-  EnableControlLog();
-  MailClientProcess outlook;
-  ASSERT_TRUE(outlook.running());
-  ComApartment com;
-  Page page;
-  ASSERT_EQ(S_OK, page.created());
+  MailClientScene scene(extendedMapiLibrary);
+  ASSERT_TRUE(scene.ready());
+  Page& page = scene.page;
+  e2e::DebugStream& log = scene.log;
 
   // The pass and three nested retries.
   constexpr int kAttempts = 1 + 3;
