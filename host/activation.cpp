@@ -90,18 +90,13 @@ HRESULT ClassOfProgId(const WCHAR* progId, CLSID* clsid) {
   return ParseGuid(text, clsid) ? S_OK : REGDB_E_CLASSNOTREG;
 }
 
-HRESULT CreateControl(const WCHAR* progId, REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
+namespace {
+
+// The control from the server the registry names for progId.
+HRESULT CreateRegistered(const WCHAR* progId, REFIID riid, void** ppv) {
   CLSID clsid{};
   HRESULT hr = ClassOfProgId(progId, &clsid);
-  if (FAILED(hr)) {
-    hr = DllInstall(TRUE, WSTR("user"));
-    if (FAILED(hr)) return hr;
-    std::fprintf(stderr, "tessaro: registered the controls for the current user\n");
-    hr = ClassOfProgId(progId, &clsid);
-    if (FAILED(hr)) return hr;
-  }
+  if (FAILED(hr)) return hr;
   WString server;
   if (!ReadDefault(WSTR("CLSID\\") + plat::GuidText(clsid) + WSTR("\\InprocServer32"), &server))
     return REGDB_E_CLASSNOTREG;
@@ -113,6 +108,22 @@ HRESULT CreateControl(const WCHAR* progId, REFIID riid, void** ppv) {
   hr = factory->CreateInstance(nullptr, riid, ppv);
   factory->Release();
   return hr;
+}
+
+}  // namespace
+
+HRESULT CreateControl(const WCHAR* progId, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  HRESULT hr = CreateRegistered(progId, riid, ppv);
+  if (hr != REGDB_E_CLASSNOTREG && hr != CO_E_ERRORINDLL) return hr;
+  // Not registered, or registered for a copy of the module that cannot be
+  // loaded from here (moved, removed, or another program's): this program
+  // registers its own copy for the current user and tries once more.
+  const HRESULT installed = DllInstall(TRUE, WSTR("user"));
+  if (FAILED(installed)) return installed;
+  std::fprintf(stderr, "tessaro: registered the controls for the current user\n");
+  return CreateRegistered(progId, riid, ppv);
 }
 
 }  // namespace host

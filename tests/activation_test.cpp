@@ -54,6 +54,23 @@ TEST_F(ControlActivation, EachControlByEitherProgIdAfterRegisteringForTheUser) {
   EXPECT_EQ(DllCanUnloadNow(), S_OK);
 }
 
+TEST_F(ControlActivation, AStaleRegistrationIsReplacedByThisProgramsOwn) {
+  IUnknown* control = nullptr;
+  ASSERT_EQ(host::CreateControl(WSTR("ZLMTessaro.ActiveMonAX"), IID_IUnknown, reinterpret_cast<void**>(&control)),
+            S_OK);
+  control->Release();
+  // The module moved away since it was registered.
+  const WString key = WSTR("Software\\Classes\\CLSID\\") + plat::GuidText(CLSID_ActiveMonAX) + WSTR("\\InprocServer32");
+  const WString gone = WSTR("C:\\nowhere\\ZLMTessaro.dll");
+  testing_support::SetRegString(key.c_str(), nullptr, gone.c_str());
+  ASSERT_EQ(host::CreateControl(WSTR("ZLMTessaro.ActiveMonAX"), IID_IUnknown, reinterpret_cast<void**>(&control)),
+            S_OK);
+  control->Release();
+  WString server;
+  ASSERT_TRUE(testing_support::ReadRegString(key.c_str(), nullptr, server));
+  EXPECT_NE(server, gone);
+}
+
 TEST_F(ControlActivation, UnknownOrBrokenRegistrations) {
   IUnknown* control = reinterpret_cast<IUnknown*>(1);
   EXPECT_EQ(host::CreateControl(WSTR("ZLMTessaro.NoSuchAX"), IID_IUnknown, reinterpret_cast<void**>(&control)),

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "activemon/ActiveMonAX.h"
+#include "platform/linux/paths.h"
 #include "tests/support/test_support.h"
 
 extern char** environ;
@@ -186,6 +187,12 @@ TEST(AwayTimerUnderX, TessaroAwayReportsAndStops) {
   VirtualDisplay display;
   ASSERT_FALSE(display.Name().empty()) << "Xvfb did not start";
   ScopedEnv displayVar(WSTR("DISPLAY"), wstr::FromUtf8(display.Name()).c_str());
+  // The program registers its controls for the user: in a registry of the
+  // test's own, not the user's.
+  testing_support::TempDir registryDir;
+  std::string registryPath;
+  ASSERT_TRUE(plat::linux_paths::ToUnix(registryDir.path(), registryPath));
+  ScopedEnv registryVar(WSTR("TESSARO_REGISTRY_DIR"), wstr::FromUtf8(registryPath).c_str());
   std::string output;
   const std::string program = ProgramDirUnix() + "../host/tessaro";
   ASSERT_EQ(0, Shell(program + " away --seconds 1 --polls 2", &output)) << output;
