@@ -31,6 +31,10 @@ class CountingRegistry : public plat::RegistryService {
   LONG RegSetValueExW(HKEY k, LPCWSTR n, DWORD r, DWORD t, const BYTE* d, DWORD s) override {
     return ++calls, inner_.RegSetValueExW(k, n, r, t, d, s);
   }
+  LONG RegCreateKeyExW(HKEY k, LPCWSTR s, DWORD r, LPWSTR c, DWORD o, REGSAM m, LPSECURITY_ATTRIBUTES a, PHKEY h,
+                       LPDWORD d) override {
+    return ++calls, inner_.RegCreateKeyExW(k, s, r, c, o, m, a, h, d);
+  }
   LONG RegCloseKey(HKEY k) override { return inner_.RegCloseKey(k); }
   int calls = 0;
 
