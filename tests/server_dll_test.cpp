@@ -299,3 +299,53 @@ TEST(ServerTypeLibrary, AgreesWithTheControlsDispatchTables) {
 }
 
 }  // namespace
+
+// What a browser asks a control of the module for to find its events: the
+// type information of its dispatch interface and of its class, both from the
+// module's own type library.
+TEST(ServerTypeLibrary, ControlsHandOutTheirTypeInformation) {
+  ComApartment apartment;
+  LoadedModule module;
+  ASSERT_NE(module.get(), nullptr);
+  auto getClassObject = reinterpret_cast<GetClassObjectFn>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(module.get(), "DllGetClassObject")));
+  ASSERT_NE(getClassObject, nullptr);
+  const auto guidOf = [](ITypeInfo* info) {
+    TYPEATTR* attr = nullptr;
+    if (info == nullptr || FAILED(info->GetTypeAttr(&attr))) return GUID_NULL;
+    const GUID guid = attr->guid;
+    info->ReleaseTypeAttr(attr);
+    return guid;
+  };
+  for (const CoclassRow& row : kCoclasses) {
+    SCOPED_TRACE(std::string(row.help, row.help + wcslen(row.help)));
+    Ref<IClassFactory> factory;
+    ASSERT_EQ(getClassObject(*row.clsid, IID_IClassFactory, factory.void_out()), S_OK);
+    Ref<IDispatch> control;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, control.void_out()), S_OK);
+
+    UINT count = 0;
+    ASSERT_EQ(control->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 1u);
+    Ref<ITypeInfo> dispatchInfo;
+    ASSERT_EQ(control->GetTypeInfo(0, LOCALE_USER_DEFAULT, dispatchInfo.out()), S_OK);
+    EXPECT_TRUE(IsEqualGUID(guidOf(dispatchInfo.get()), *row.defaultInterface));
+
+    Ref<IProvideClassInfo2> classInfo;
+    ASSERT_EQ(control->QueryInterface(IID_IProvideClassInfo2, classInfo.void_out()), S_OK);
+    Ref<ITypeInfo> coclass;
+    ASSERT_EQ(classInfo->GetClassInfo(coclass.out()), S_OK);
+    EXPECT_TRUE(IsEqualGUID(guidOf(coclass.get()), *row.clsid));
+    const GUID events = ImplementedInterface(coclass.get(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE);
+    GUID answered = GUID_NULL;
+    const HRESULT hr = classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &answered);
+    if (row.events != nullptr) {
+      EXPECT_EQ(hr, S_OK);
+      EXPECT_TRUE(IsEqualGUID(answered, *row.events));
+      EXPECT_TRUE(IsEqualGUID(events, *row.events));
+    } else {
+      EXPECT_TRUE(FAILED(hr));
+      EXPECT_TRUE(IsEqualGUID(events, GUID_NULL));
+    }
+  }
+}
