@@ -47,19 +47,7 @@ HRESULT CreateActiveMonAX(IUnknown* outer, REFIID riid, void** ppv) {
   return tessaro::CreateControl<CActiveMonAX>(outer, riid, ppv);
 }
 
-// ---- IDispatch -------------------------------------------------------------------
-
-HRESULT CActiveMonAX::GetTypeInfoCount(UINT* count) { return kDispatch.GetTypeInfoCount(count); }
-HRESULT CActiveMonAX::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
-  return kDispatch.GetTypeInfo(index, lcid, info);
-}
-HRESULT CActiveMonAX::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
-  return kDispatch.GetIDsOfNames(riid, names, count, lcid, ids);
-}
-HRESULT CActiveMonAX::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                             EXCEPINFO* info, UINT* argErr) {
-  return kDispatch.Invoke(this, id, riid, lcid, flags, params, result, info, argErr);
-}
+// ---- logger --------------------------------------------------------------------------
 
 const WCHAR* CActiveMonAX::GetLogPrefix() { return WSTR("CActiveMonAX :: "); }
 

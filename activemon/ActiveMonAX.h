@@ -47,13 +47,8 @@ class CActiveMonAX final : public IActiveMon, public tessaro::ControlFrame, publ
   // IUnknown, delegating to the controlling unknown.
   TESSARO_CONTROL_IUNKNOWN()
 
-  // IDispatch, from the table below.
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                                          DISPID* ids) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* info, UINT* argErr) override;
+  // IDispatch, from the method table.
+  TESSARO_DISPATCH_FROM_TABLE(kDispatch)
 
   // IActiveMon
   HRESULT STDMETHODCALLTYPE MonInit() override;

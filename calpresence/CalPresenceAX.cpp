@@ -141,21 +141,6 @@ IUnknown* CCalPresenceAX::QueryControl(REFIID riid) {
   return nullptr;
 }
 
-HRESULT CCalPresenceAX::GetTypeInfoCount(UINT* count) { return kDispatch.GetTypeInfoCount(count); }
-
-HRESULT CCalPresenceAX::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
-  return kDispatch.GetTypeInfo(index, lcid, info);
-}
-
-HRESULT CCalPresenceAX::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
-  return kDispatch.GetIDsOfNames(riid, names, count, lcid, ids);
-}
-
-HRESULT CCalPresenceAX::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                               VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) {
-  return kDispatch.Invoke(this, dispid, riid, lcid, flags, params, result, excepInfo, argErr);
-}
-
 const WCHAR* CCalPresenceAX::GetLogPrefix() { return WSTR("CCalPresenceAX :: "); }
 
 // ---- events -----------------------------------------------------------------------------

@@ -66,13 +66,8 @@ class CCalPresenceAX : public ICalPresence,
   // IUnknown, delegating to the controlling unknown.
   TESSARO_CONTROL_IUNKNOWN()
 
-  // IDispatch, through the method table.
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                                          DISPID* ids) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
+  // IDispatch, from the method table.
+  TESSARO_DISPATCH_FROM_TABLE(kDispatch)
 
   // ICalPresence
   HRESULT STDMETHODCALLTYPE GetCalData() override;

@@ -43,18 +43,6 @@ HRESULT CreateMapiSearchAX(IUnknown* outer, REFIID riid, void** ppv) {
   return tessaro::CreateControl<CMapiSearchAX>(outer, riid, ppv);
 }
 
-HRESULT CMapiSearchAX::GetTypeInfoCount(UINT* count) { return kDispatch.GetTypeInfoCount(count); }
-HRESULT CMapiSearchAX::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
-  return kDispatch.GetTypeInfo(index, lcid, info);
-}
-HRESULT CMapiSearchAX::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
-  return kDispatch.GetIDsOfNames(riid, names, count, lcid, ids);
-}
-HRESULT CMapiSearchAX::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                              EXCEPINFO* info, UINT* argErr) {
-  return kDispatch.Invoke(this, id, riid, lcid, flags, params, result, info, argErr);
-}
-
 HRESULT CMapiSearchAX::DoLogin() { return m_ui.DoLogin(); }
 HRESULT CMapiSearchAX::DoGetParticipantsDlg(VARIANT hWnd) { return m_ui.DoGetParticipantsDlg(hWnd); }
 HRESULT CMapiSearchAX::GetParticipantCount(VARIANT* pvtCount) { return m_ui.GetParticipantCount(pvtCount); }

@@ -49,12 +49,8 @@ class CMapiSearchAX final : public IMapiSearch,
 
   TESSARO_CONTROL_IUNKNOWN()
 
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                                          DISPID* ids) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* info, UINT* argErr) override;
+  // IDispatch, from the method table.
+  TESSARO_DISPATCH_FROM_TABLE(kDispatch)
 
   HRESULT STDMETHODCALLTYPE DoLogin() override;
   HRESULT STDMETHODCALLTYPE DoGetParticipantsDlg(VARIANT hWnd) override;

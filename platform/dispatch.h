@@ -307,3 +307,19 @@ constexpr auto Method(const WCHAR* name, DISPID dispid, unsigned options = kNone
 }
 
 }  // namespace disp
+
+// The four IDispatch methods of a class whose dispatch is the table `table`
+// (a static disp::Table of the class), declared and defined in the class.
+#define TESSARO_DISPATCH_FROM_TABLE(table)                                                                   \
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return table.GetTypeInfoCount(count); } \
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {                 \
+    return table.GetTypeInfo(index, lcid, info);                                                             \
+  }                                                                                                          \
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,              \
+                                          DISPID* ids) override {                                            \
+    return table.GetIDsOfNames(riid, names, count, lcid, ids);                                               \
+  }                                                                                                          \
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,       \
+                                   VARIANT* result, EXCEPINFO* info, UINT* argErr) override {                \
+    return table.Invoke(this, id, riid, lcid, flags, params, result, info, argErr);                          \
+  }

@@ -39,18 +39,7 @@ class TestControl final : public ITestControl {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return kDispatch.GetTypeInfoCount(count); }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
-    return kDispatch.GetTypeInfo(index, lcid, info);
-  }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                                          DISPID* ids) override {
-    return kDispatch.GetIDsOfNames(riid, names, count, lcid, ids);
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* info, UINT* argErr) override {
-    return kDispatch.Invoke(this, id, riid, lcid, flags, params, result, info, argErr);
-  }
+  TESSARO_DISPATCH_FROM_TABLE(kDispatch)
 
   HRESULT STDMETHODCALLTYPE Ping() override {
     ++pings;
