@@ -784,8 +784,10 @@ class MapiService {
 // The library without a message store, on both targets: buffers and the
 // Hr... helpers work (portable implementations below), MAPIInitialize and
 // MAPILogonEx fail with MAPI_E_NOT_INITIALIZED. A provider derives from it
-// and overrides those two.
+// and overrides those two. On Linux the real library is exactly this one
+// (platform/linux/mapi_linux.cpp), so nothing is overridden there.
 class PortableMapiService : public MapiService {
+#ifdef _WIN32
  public:
   HRESULT MAPIInitialize(LPVOID lpMapiInit) override;
   void MAPIUninitialize() override;
@@ -801,6 +803,7 @@ class PortableMapiService : public MapiService {
   HRESULT HrGetOneProp(LPMAPIPROP lpMapiProp, ULONG ulPropTag, LPSPropValue* lppProp) override;
   HRESULT HrSetOneProp(LPMAPIPROP lpMapiProp, LPSPropValue lpProp) override;
   void PumpNotifications() override;
+#endif
 };
 
 inline MapiService& Mapi() { return Seam<MapiService>::Get(); }

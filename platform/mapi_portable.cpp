@@ -207,6 +207,9 @@ HRESULT HrSetOneProp(MapiService& mapi, LPMAPIPROP lpMapiProp, LPSPropValue lpPr
 
 // ---- PortableMapiService -------------------------------------------------------------
 
+// On Linux the real library is the portable one itself (mapi_linux.cpp).
+#ifdef _WIN32
+
 HRESULT PortableMapiService::MAPIInitialize(LPVOID) { return MAPI_E_NOT_INITIALIZED; }
 void PortableMapiService::MAPIUninitialize() {}
 HRESULT PortableMapiService::MAPILogonEx(ULONG_PTR, LPTSTR, LPTSTR, ULONG, LPMAPISESSION* lppSession) {
@@ -235,5 +238,6 @@ HRESULT PortableMapiService::HrSetOneProp(LPMAPIPROP lpMapiProp, LPSPropValue lp
   return mapi_portable::HrSetOneProp(*this, lpMapiProp, lpProp);
 }
 void PortableMapiService::PumpNotifications() {}
+#endif  // _WIN32
 
 }  // namespace plat
