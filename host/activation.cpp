@@ -34,37 +34,6 @@ bool ReadDefault(const WString& path, WString* value) {
   return true;
 }
 
-int HexDigit(WCHAR c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" to a GUID.
-bool ParseGuid(const WString& text, GUID* guid) {
-  static const char kShape[] = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}";
-  if (text.size() != sizeof kShape - 1) return false;
-  unsigned char bytes[16];
-  int nibbles = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (kShape[i] != 'X') {
-      if (text[i] != static_cast<WCHAR>(kShape[i])) return false;
-      continue;
-    }
-    const int d = HexDigit(text[i]);
-    if (d < 0) return false;
-    if (nibbles % 2 == 0) bytes[nibbles / 2] = static_cast<unsigned char>(d << 4);
-    else bytes[nibbles / 2] = static_cast<unsigned char>(bytes[nibbles / 2] | d);
-    ++nibbles;
-  }
-  guid->Data1 = (DWORD{bytes[0]} << 24) | (DWORD{bytes[1]} << 16) | (DWORD{bytes[2]} << 8) | bytes[3];
-  guid->Data2 = static_cast<WORD>((bytes[4] << 8) | bytes[5]);
-  guid->Data3 = static_cast<WORD>((bytes[6] << 8) | bytes[7]);
-  for (int i = 0; i < 8; ++i) guid->Data4[i] = bytes[8 + i];
-  return true;
-}
-
 WString OwnModulePath() {
   WCHAR path[4 * MAX_PATH];
   const DWORD n = plat::Modules().GetModuleFileNameW(nullptr, path, 4 * MAX_PATH);
@@ -87,7 +56,7 @@ DllGetClassObjectFn ServerEntry(const WString& path) {
 HRESULT ClassOfProgId(const WCHAR* progId, CLSID* clsid) {
   WString text;
   if (!ReadDefault(WString(progId) + WSTR("\\CLSID"), &text)) return REGDB_E_CLASSNOTREG;
-  return ParseGuid(text, clsid) ? S_OK : REGDB_E_CLASSNOTREG;
+  return plat::GuidFromText(text, clsid) ? S_OK : REGDB_E_CLASSNOTREG;
 }
 
 namespace {

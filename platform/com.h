@@ -600,6 +600,10 @@ namespace plat {
 
 // The braced upper-case text of a GUID, as the registry holds it.
 WString GuidText(REFGUID guid);
+// The GUID of a text in that form ("{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}",
+// hexadecimal digits in either case); false, leaving guid alone, for any
+// other text.
+bool GuidFromText(WStringView text, GUID* guid);
 
 // The value a VARIANTARG stands for: a reference (VT_BYREF, as script engines
 // pass variables) is followed, and the referenced value is returned with its

@@ -330,6 +330,19 @@ TEST(ComOwners, ComPtrCountsReferences) {
 TEST(ComIdentity, GuidTextAndErrorObjects) {
   const GUID id = {0x0A1B2C3D, 0x4E5F, 0x6071, {0x82, 0x93, 0xA4, 0xB5, 0xC6, 0xD7, 0xE8, 0xF9}};
   EXPECT_EQ("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}", wstr::ToUtf8(plat::GuidText(id)));
+  // And back, in either letter case; anything of another shape is refused.
+  GUID back{};
+  ASSERT_TRUE(plat::GuidFromText(plat::GuidText(id), &back));
+  EXPECT_EQ(id, back);
+  ASSERT_TRUE(plat::GuidFromText(WSTR("{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}"), &back));
+  EXPECT_EQ(id, back);
+  for (const WCHAR* bad : {WSTR("0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9"), WSTR("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F}"),
+                           WSTR("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8FG}"), WSTR("{0A1B2C3D+4E5F-6071-8293-A4B5C6D7E8F9}"),
+                           WSTR("")}) {
+    GUID untouched = id;
+    EXPECT_FALSE(plat::GuidFromText(bad, &untouched)) << wstr::ToUtf8(bad);
+    EXPECT_EQ(id, untouched);
+  }
 
   ComPtr<ICreateErrorInfo> create;
   ASSERT_EQ(S_OK, CreateErrorInfo(create.Receive()));
