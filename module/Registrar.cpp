@@ -9,17 +9,6 @@ namespace {
 
 enum class Flag { None, NoRemove, ForceRemove, Delete };
 
-bool SameText(const WString& a, const WCHAR* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != 0; ++i) {
-    WCHAR x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<WCHAR>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<WCHAR>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == 0;
-}
-
 HRESULT FromWin32(LONG rc) { return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc); }
 
 bool IsBlank(WCHAR c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -93,7 +82,7 @@ class Tokens {
       } else {
         bool found = false;
         for (const auto& [key, value] : replacements_) {
-          if (SameText(name, key.c_str())) {
+          if (wstr::EqualsNoCase(name, key.c_str())) {
             *out += value;
             found = true;
             break;
@@ -141,12 +130,12 @@ bool ReadValue(Tokens& tokens, NodeT* node) {
   bool quoted = false;
   if (!tokens.Next(&type, &quoted) || !tokens.Next(&value, &quoted)) return false;
   node->hasValue = true;
-  if (SameText(type, WSTR("s"))) {
+  if (wstr::EqualsNoCase(type, WSTR("s"))) {
     node->type = REG_SZ;
     node->text = value;
     return true;
   }
-  if (SameText(type, WSTR("d"))) {
+  if (wstr::EqualsNoCase(type, WSTR("d"))) {
     // Decimal, or hexadecimal with 0x.
     node->type = REG_DWORD;
     unsigned long long n = 0;
@@ -205,7 +194,7 @@ bool Registrar::Parse(const WString& script, std::vector<Node>* roots) {
       pendingBlock = true;
       continue;
     }
-    if (!quoted && SameText(token, WSTR("val"))) {
+    if (!quoted && wstr::EqualsNoCase(token, WSTR("val"))) {
       node.isValue = true;
       WString eq;
       if (!tokens.Next(&node.name, &quoted) || !tokens.Next(&eq, &quoted) || eq != WSTR("=") ||
@@ -216,9 +205,9 @@ bool Registrar::Parse(const WString& script, std::vector<Node>* roots) {
       pendingBlock = false;
       continue;
     }
-    if (!quoted && SameText(token, WSTR("NoRemove"))) node.flag = Flag::NoRemove;
-    else if (!quoted && SameText(token, WSTR("ForceRemove"))) node.flag = Flag::ForceRemove;
-    else if (!quoted && SameText(token, WSTR("Delete"))) node.flag = Flag::Delete;
+    if (!quoted && wstr::EqualsNoCase(token, WSTR("NoRemove"))) node.flag = Flag::NoRemove;
+    else if (!quoted && wstr::EqualsNoCase(token, WSTR("ForceRemove"))) node.flag = Flag::ForceRemove;
+    else if (!quoted && wstr::EqualsNoCase(token, WSTR("Delete"))) node.flag = Flag::Delete;
     if (node.flag != Flag::None) {
       if (!tokens.Next(&token, &quoted)) return false;
     }
@@ -239,11 +228,11 @@ bool Registrar::Parse(const WString& script, std::vector<Node>* roots) {
 }
 
 HKEY Registrar::RootKey(const WString& name) const {
-  if (SameText(name, WSTR("HKCR")) || SameText(name, WSTR("HKEY_CLASSES_ROOT")))
+  if (wstr::EqualsNoCase(name, WSTR("HKCR")) || wstr::EqualsNoCase(name, WSTR("HKEY_CLASSES_ROOT")))
     return m_classesRoot != nullptr ? m_classesRoot : HKEY_CLASSES_ROOT;
-  if (SameText(name, WSTR("HKCU")) || SameText(name, WSTR("HKEY_CURRENT_USER"))) return HKEY_CURRENT_USER;
-  if (SameText(name, WSTR("HKLM")) || SameText(name, WSTR("HKEY_LOCAL_MACHINE"))) return HKEY_LOCAL_MACHINE;
-  if (SameText(name, WSTR("HKU")) || SameText(name, WSTR("HKEY_USERS"))) return HKEY_USERS;
+  if (wstr::EqualsNoCase(name, WSTR("HKCU")) || wstr::EqualsNoCase(name, WSTR("HKEY_CURRENT_USER"))) return HKEY_CURRENT_USER;
+  if (wstr::EqualsNoCase(name, WSTR("HKLM")) || wstr::EqualsNoCase(name, WSTR("HKEY_LOCAL_MACHINE"))) return HKEY_LOCAL_MACHINE;
+  if (wstr::EqualsNoCase(name, WSTR("HKU")) || wstr::EqualsNoCase(name, WSTR("HKEY_USERS"))) return HKEY_USERS;
   return nullptr;
 }
 

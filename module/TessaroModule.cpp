@@ -131,16 +131,9 @@ HRESULT CategoryKeys(HKEY classesRoot, const ClassEntry& entry, bool registering
     }
   }
   if (!registering) {
-    // The container goes when nothing else is listed in it.
-    HKEY container = nullptr;
-    if (reg.RegOpenKeyW(classesRoot, base.c_str(), &container) == ERROR_SUCCESS) {
-      WCHAR name[256];
-      DWORD size = 256;
-      const bool empty =
-          reg.RegEnumKeyExW(container, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS;
-      reg.RegCloseKey(container);
-      if (empty) reg.RegDeleteKeyW(classesRoot, base.c_str());
-    }
+    // The container goes when nothing else is listed in it (a key with sub
+    // keys is never deleted, so the call fails harmlessly otherwise).
+    reg.RegDeleteKeyW(classesRoot, base.c_str());
   }
   return S_OK;
 }
@@ -192,6 +185,14 @@ Registrar MakeRegistrar(HKEY classesRoot, const WString& modulePath) {
   Registrar registrar(classesRoot);
   registrar.AddReplacement(WSTR("MODULE"), modulePath);
   registrar.AddReplacement(WSTR("APPID"), plat::GuidText(APPID_ZLMTessaro));
+  return registrar;
+}
+
+// The registrar of one class's script: the module's replacements and the
+// class's OLEMISC value, in decimal.
+Registrar MakeClassRegistrar(HKEY classesRoot, const WString& modulePath, const ClassEntry& entry) {
+  Registrar registrar = MakeRegistrar(classesRoot, modulePath);
+  registrar.AddReplacement(WSTR("OLEMISC"), wfmt::String(WSTR("%lu"), entry.oleMisc));
   return registrar;
 }
 
@@ -264,12 +265,9 @@ HRESULT CTessaroModule::Register() {
   ClassesRoot root(PerUser());
   if (FAILED(root.status())) return root.status();
   const WString modulePath = ModulePath(m_module);
-  Registrar registrar = MakeRegistrar(root.key(), modulePath);
-  HRESULT hr = registrar.RunResource(m_module, IDR_ZLMTESSARO, true);
+  HRESULT hr = MakeRegistrar(root.key(), modulePath).RunResource(m_module, IDR_ZLMTESSARO, true);
   for (size_t i = 0; SUCCEEDED(hr) && i < kClassCount; ++i) {
-    Registrar classScript = MakeRegistrar(root.key(), modulePath);
-    classScript.AddReplacement(WSTR("OLEMISC"), wfmt::String(WSTR("%lu"), kClasses[i].oleMisc));
-    hr = classScript.RunResource(m_module, kClasses[i].scriptId, true);
+    hr = MakeClassRegistrar(root.key(), modulePath, kClasses[i]).RunResource(m_module, kClasses[i].scriptId, true);
     if (SUCCEEDED(hr)) hr = CategoryKeys(root.key(), kClasses[i], true);
   }
   if (SUCCEEDED(hr)) hr = plat::TypeLibs().RegisterTypeLib(modulePath.c_str(), kTypeLib, PerUser());
@@ -285,9 +283,7 @@ HRESULT CTessaroModule::Unregister() {
   for (size_t i = 0; SUCCEEDED(hr) && i < kClassCount; ++i) {
     hr = CategoryKeys(root.key(), kClasses[i], false);
     if (FAILED(hr)) break;
-    Registrar classScript = MakeRegistrar(root.key(), modulePath);
-    classScript.AddReplacement(WSTR("OLEMISC"), wfmt::String(WSTR("%lu"), kClasses[i].oleMisc));
-    hr = classScript.RunResource(m_module, kClasses[i].scriptId, false);
+    hr = MakeClassRegistrar(root.key(), modulePath, kClasses[i]).RunResource(m_module, kClasses[i].scriptId, false);
   }
   if (SUCCEEDED(hr)) hr = plat::TypeLibs().UnRegisterTypeLib(kTypeLib, PerUser());
   if (SUCCEEDED(hr)) hr = MakeRegistrar(root.key(), modulePath).RunResource(m_module, IDR_ZLMTESSARO, false);
@@ -319,14 +315,15 @@ HRESULT CTessaroModule::PreApprove(REFCLSID clsid) {
   return hr;
 }
 
+HRESULT CTessaroModule::PreApproveClasses() {
+  HRESULT hr = S_OK;
+  for (size_t i = 0; SUCCEEDED(hr) && i < kClassCount; ++i) hr = PreApprove(*kClasses[i].clsid);
+  return hr;
+}
+
 HRESULT CTessaroModule::RegisterServer() {
-  HRESULT hr = Register();
-  if (FAILED(hr)) return hr;
-  for (size_t i = 0; i < kClassCount; ++i) {
-    hr = PreApprove(*kClasses[i].clsid);
-    if (FAILED(hr)) return hr;
-  }
-  return S_OK;
+  const HRESULT hr = Register();
+  return FAILED(hr) ? hr : PreApproveClasses();
 }
 
 HRESULT CTessaroModule::UnregisterServer() { return Unregister(); }
@@ -334,15 +331,7 @@ HRESULT CTessaroModule::UnregisterServer() { return Unregister(); }
 namespace {
 
 // "user" in any letter case, and nothing after it.
-bool IsUserSwitch(LPCWSTR commandLine) {
-  static const WCHAR kUser[] = WSTR("user");
-  for (size_t i = 0; i < 5; ++i) {
-    WCHAR c = commandLine[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<WCHAR>(c - 'A' + 'a');
-    if (c != kUser[i]) return false;  // also stops at a shorter text's end
-  }
-  return true;
-}
+bool IsUserSwitch(LPCWSTR commandLine) { return wstr::EqualsNoCase(commandLine, WSTR("user")); }
 
 }  // namespace
 
@@ -350,7 +339,7 @@ HRESULT CTessaroModule::Install(BOOL install, LPCWSTR commandLine) {
   if (commandLine != nullptr && IsUserSwitch(commandLine)) SetPerUser(true);
   if (!install) return Unregister();
   HRESULT hr = Register();
-  for (size_t i = 0; SUCCEEDED(hr) && i < kClassCount; ++i) hr = PreApprove(*kClasses[i].clsid);
+  if (SUCCEEDED(hr)) hr = PreApproveClasses();
   if (FAILED(hr)) Unregister();
   return hr;
 }

@@ -57,6 +57,8 @@ class CTessaroModule {
   HRESULT Unregister();
   // Writes the pre-approval key of one class under both HKLM parents.
   HRESULT PreApprove(REFCLSID clsid);
+  // Pre-approves the classes in table order, stopping at the first failure.
+  HRESULT PreApproveClasses();
 
   // Per-user registration (HKEY_CURRENT_USER\Software\Classes), switched on
   // by DllInstall "user" for the rest of the process.

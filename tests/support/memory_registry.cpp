@@ -13,15 +13,10 @@ MemoryRegistry::MemoryRegistry() : installed_(*this) {
 
 MemoryRegistry::~MemoryRegistry() = default;
 
-WString MemoryRegistry::Upper(const WString& s) {
-  WString u = s;
-  for (WCHAR& c : u)
-    if (c >= 'a' && c <= 'z') c = static_cast<WCHAR>(c - 'a' + 'A');
-  return u;
-}
+WString MemoryRegistry::Folded(const WString& s) { return wstr::LowerAscii(s); }
 
 bool MemoryRegistry::Fails(const WString& path) const {
-  return !failWritesUnder.empty() && Upper(path).find(Upper(failWritesUnder)) != WString::npos;
+  return !failWritesUnder.empty() && Folded(path).find(Folded(failWritesUnder)) != WString::npos;
 }
 
 bool MemoryRegistry::Resolve(HKEY key, LPCWSTR subKey, WString* path) const {
@@ -42,17 +37,17 @@ void MemoryRegistry::AddKey(const WString& path) {
   // Parents first.
   for (size_t pos = path.find('\\'); pos != WString::npos; pos = path.find('\\', pos + 1)) {
     const WString parent = path.substr(0, pos);
-    if (keys_.count(Upper(parent)) == 0) keys_[Upper(parent)].path = parent;
+    if (keys_.count(Folded(parent)) == 0) keys_[Folded(parent)].path = parent;
   }
-  if (keys_.count(Upper(path)) == 0) keys_[Upper(path)].path = path;
+  if (keys_.count(Folded(path)) == 0) keys_[Folded(path)].path = path;
 }
 
-bool MemoryRegistry::HasKey(const WString& path) const { return keys_.count(Upper(path)) != 0; }
+bool MemoryRegistry::HasKey(const WString& path) const { return keys_.count(Folded(path)) != 0; }
 
 bool MemoryRegistry::Text(const WString& path, const WString& name, WString* value) const {
-  auto key = keys_.find(Upper(path));
+  auto key = keys_.find(Folded(path));
   if (key == keys_.end()) return false;
-  auto v = key->second.values.find(Upper(name));
+  auto v = key->second.values.find(Folded(name));
   if (v == key->second.values.end() || v->second.type != REG_SZ) return false;
   const auto* text = reinterpret_cast<const WCHAR*>(v->second.data.data());
   size_t n = v->second.data.size() / sizeof(WCHAR);
@@ -63,9 +58,9 @@ bool MemoryRegistry::Text(const WString& path, const WString& name, WString* val
 
 std::vector<WString> MemoryRegistry::KeysUnder(const WString& prefix) const {
   std::vector<WString> out;
-  const WString upper = Upper(prefix);
+  const WString folded = Folded(prefix);
   for (const auto& [k, key] : keys_) {
-    if (k == upper || k.compare(0, upper.size() + 1, upper + WSTR("\\")) == 0) out.push_back(key.path);
+    if (k == folded || k.compare(0, folded.size() + 1, folded + WSTR("\\")) == 0) out.push_back(key.path);
   }
   return out;
 }
@@ -75,7 +70,7 @@ LONG MemoryRegistry::RegOpenKeyW(HKEY key, LPCWSTR subKey, PHKEY result) {
   if (!Resolve(key, subKey, &path)) return ERROR_INVALID_HANDLE;
   if (!HasKey(path)) return ERROR_FILE_NOT_FOUND;
   *result = reinterpret_cast<HKEY>(nextHandle_++);
-  handles_[*result] = keys_[Upper(path)].path;
+  handles_[*result] = keys_[Folded(path)].path;
   return ERROR_SUCCESS;
 }
 
@@ -90,16 +85,16 @@ LONG MemoryRegistry::RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DW
   }
   if (disposition != nullptr) *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
   *result = reinterpret_cast<HKEY>(nextHandle_++);
-  handles_[*result] = keys_[Upper(path)].path;
+  handles_[*result] = keys_[Folded(path)].path;
   return ERROR_SUCCESS;
 }
 
 LONG MemoryRegistry::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
   WString path;
   if (!Resolve(key, nullptr, &path)) return ERROR_INVALID_HANDLE;
-  auto k = keys_.find(Upper(path));
+  auto k = keys_.find(Folded(path));
   if (k == keys_.end()) return ERROR_FILE_NOT_FOUND;
-  auto v = k->second.values.find(Upper(name != nullptr ? WString(name) : WString()));
+  auto v = k->second.values.find(Folded(name != nullptr ? WString(name) : WString()));
   if (v == k->second.values.end()) return ERROR_FILE_NOT_FOUND;
   if (type != nullptr) *type = v->second.type;
   const DWORD needed = static_cast<DWORD>(v->second.data.size());
@@ -118,9 +113,9 @@ LONG MemoryRegistry::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, c
   WString path;
   if (!Resolve(key, nullptr, &path)) return ERROR_INVALID_HANDLE;
   if (Fails(path + WSTR("\\") + (name != nullptr ? WString(name) : WString()))) return ERROR_ACCESS_DENIED;
-  auto k = keys_.find(Upper(path));
+  auto k = keys_.find(Folded(path));
   if (k == keys_.end()) return ERROR_KEY_DELETED;
-  Value& v = k->second.values[Upper(name != nullptr ? WString(name) : WString())];
+  Value& v = k->second.values[Folded(name != nullptr ? WString(name) : WString())];
   v.type = type;
   v.data.assign(data, data + size);
   return ERROR_SUCCESS;
@@ -129,9 +124,9 @@ LONG MemoryRegistry::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, c
 LONG MemoryRegistry::RegDeleteValueW(HKEY key, LPCWSTR name) {
   WString path;
   if (!Resolve(key, nullptr, &path)) return ERROR_INVALID_HANDLE;
-  auto k = keys_.find(Upper(path));
+  auto k = keys_.find(Folded(path));
   if (k == keys_.end()) return ERROR_KEY_DELETED;
-  return k->second.values.erase(Upper(name != nullptr ? WString(name) : WString())) != 0 ? ERROR_SUCCESS
+  return k->second.values.erase(Folded(name != nullptr ? WString(name) : WString())) != 0 ? ERROR_SUCCESS
                                                                                         : ERROR_FILE_NOT_FOUND;
 }
 
@@ -140,7 +135,7 @@ LONG MemoryRegistry::RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
   if (!Resolve(key, subKey, &path)) return ERROR_INVALID_HANDLE;
   if (!HasKey(path)) return ERROR_FILE_NOT_FOUND;
   if (KeysUnder(path).size() > 1) return ERROR_ACCESS_DENIED;
-  keys_.erase(Upper(path));
+  keys_.erase(Folded(path));
   return ERROR_SUCCESS;
 }
 
@@ -148,11 +143,11 @@ LONG MemoryRegistry::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD n
                                    LPFILETIME) {
   WString path;
   if (!Resolve(key, nullptr, &path)) return ERROR_INVALID_HANDLE;
-  const WString upper = Upper(path) + WSTR("\\");
+  const WString folded = Folded(path) + WSTR("\\");
   std::set<WString> children;
   for (const auto& [k, entry] : keys_) {
-    if (k.compare(0, upper.size(), upper) == 0 && k.find('\\', upper.size()) == WString::npos)
-      children.insert(entry.path.substr(upper.size()));
+    if (k.compare(0, folded.size(), folded) == 0 && k.find('\\', folded.size()) == WString::npos)
+      children.insert(entry.path.substr(folded.size()));
   }
   if (index >= children.size()) return ERROR_NO_MORE_ITEMS;
   auto it = children.begin();

@@ -52,13 +52,14 @@ class MemoryRegistry : public plat::RegistryService {
   };
   struct Key {
     WString path;  // as first written
-    std::map<WString, Value> values;  // by upper-case name
+    std::map<WString, Value> values;  // by folded name
   };
   bool Resolve(HKEY key, LPCWSTR subKey, WString* path) const;
-  static WString Upper(const WString& s);
+  // Keys and names folded for comparison.
+  static WString Folded(const WString& s);
   bool Fails(const WString& path) const;
 
-  std::map<WString, Key> keys_;  // by upper-case full path
+  std::map<WString, Key> keys_;  // by folded full path
   std::map<HKEY, WString> handles_;
   uintptr_t nextHandle_ = 0x1000;
   plat::Substitute<plat::RegistryService> installed_;
