@@ -16,8 +16,10 @@ set(TESSARO_SCRIPT_FILES
 
 if(WIN32)
   # The type library, compiled by widl against the Automation IDL files of
-  # libwine-dev and the stdole2.tlb of libwine:i386.
-  find_program(TESSARO_WIDL widl)
+  # libwine-dev and the stdole2.tlb of libwine:i386. mingw-w64-tools installs
+  # the compiler under the cross name; Wine's own tools package (only
+  # recommended by libwine-dev) under the plain one.
+  find_program(TESSARO_WIDL NAMES i686-w64-mingw32-widl widl)
   find_path(TESSARO_WIDL_IDL_DIR oaidl.idl
     PATHS /usr/include/wine/wine/windows /usr/include/wine/windows
     NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
