@@ -10,9 +10,10 @@ jobs=${JOBS:-2}
 
 failed=()
 step() {  # step NAME COMMAND...
-  echo "=== $1"
+  local name=$1
   shift
-  if ! "$@"; then failed+=("$1"); fi
+  echo "=== $name"
+  if ! "$@"; then failed+=("$name"); fi
 }
 
 configure_and_test() {  # NAME BUILD_DIR CMAKE_ARGS...
@@ -50,7 +51,8 @@ step "Windows under Wine" configure_and_test windows build/win -DCMAKE_BUILD_TYP
 step "Fuzzers" ./fuzz/run.sh "${FUZZ_SECONDS:-15}"
 
 if [ ${#failed[@]} -ne 0 ]; then
-  echo "FAILED: ${failed[*]}"
+  printf -v list '%s; ' "${failed[@]}"
+  echo "FAILED: ${list%; }"
   exit 1
 fi
 echo "All test runs passed."
