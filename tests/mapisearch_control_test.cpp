@@ -502,7 +502,10 @@ TEST_F(MapiSearchControl, ThePageMayCallBackOrLetGoWhileTheDialogIsUp) {
       if (call == 1) {
         switch (c.during) {
           case During::Release: ctl = nullptr; break;
-          case During::DoLogout: EXPECT_EQ(S_OK, raw->DoLogout()); break;
+          case During::DoLogout:
+            EXPECT_EQ(S_OK, raw->DoLogout());
+            EXPECT_EQ(1, provider.LiveObjects());  // the address book showing the dialog
+            break;
           case During::Dialog: EXPECT_EQ(S_OK, raw->DoGetParticipantsDlg(Pos(0))); break;
         }
       }
