@@ -531,3 +531,25 @@ TEST_F(MapiSearchControl, ThePageMayCallBackOrLetGoWhileTheDialogIsUp) {
     EXPECT_EQ(0, provider.LiveBuffers());
   }
 }
+
+// The logon dialog is modal too: a DoLogin the page makes while it is up
+// logs on, and the outer logon gives its own session back.
+TEST_F(MapiSearchControl, ALogonFromInsideTheLogonDialogLeavesOneSession) {
+  IMapiSearch* raw = ctl.Get();
+  bool nested = false;
+  provider.SetCallHook([&](Op op) {
+    if (op != Op::MAPILogonEx || nested) return;
+    nested = true;
+    EXPECT_EQ(S_OK, raw->DoLogin());
+  });
+  EXPECT_EQ(S_OK, raw->DoLogin());
+  provider.SetCallHook(nullptr);
+  EXPECT_TRUE(nested);
+  EXPECT_EQ(1, provider.LiveSessions());
+  Pick({smtp});
+  EXPECT_EQ(S_OK, raw->DoGetParticipantsDlg(Pos(0)));
+  EXPECT_EQ(1, Count());
+  ctl = nullptr;
+  EXPECT_EQ(0, provider.LiveSessions());
+  EXPECT_EQ(0, provider.LiveObjects());
+}
