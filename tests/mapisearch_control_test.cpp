@@ -494,7 +494,9 @@ TEST_F(MapiSearchControl, ThePageMayCallBackOrLetGoWhileTheDialogIsUp) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!ctl) ASSERT_EQ(S_OK, CreateMapiSearchAX(nullptr, IID_IMapiSearch, ctl.ReceiveVoid()));
+    if (!ctl) {
+      ASSERT_EQ(S_OK, CreateMapiSearchAX(nullptr, IID_IMapiSearch, ctl.ReceiveVoid()));
+    }
     IMapiSearch* raw = ctl.Get();
     int shown = 0;
     provider.SetChooser([&](const ADRPARM&, ULONG_PTR) {
