@@ -277,6 +277,12 @@ TimeZoneStruct ZoneStruct(icaltimezone* zone, int year) {
   return BuildTimeZoneStruct(bias, 0, -(daylight.offsetTo - standard.offsetTo) / 60, standard.rule, daylight.rule);
 }
 
+TimeZoneStruct MachineZoneStruct() {
+  TIME_ZONE_INFORMATION info{};
+  plat::Time().GetTimeZoneInformation(&info);
+  return TimeZoneStructFromInformation(info);
+}
+
 // ---- the values of an event -------------------------------------------------------------
 
 std::string Text(icalcomponent* e, icalproperty_kind kind) {
@@ -582,7 +588,9 @@ class Reader {
       a.end = UtcOf(t.end, t.frame);
       a.busyStatus = BusyOf(e.component);
       a.isPrivate = PrivateOf(e.component);
-      if (t.frame.kind != Frame::Machine) a.zone = t.frame.blob;
+      // Floating times and dates are the machine's; the appointment carries
+      // its zone, as a mail client gives every appointment one.
+      a.zone = t.frame.kind != Frame::Machine ? t.frame.blob : MachineZoneStruct();
       std::string origin = "UID " + Uid(e.component);
       if (Has(e.component, ICAL_RDATE_PROPERTY)) Cannot("RDATE (occurrences on extra dates)");
       if (Has(e.component, ICAL_EXRULE_PROPERTY)) Cannot("EXRULE");
