@@ -364,6 +364,9 @@ Times TimesOf(icalcomponent* e, icalcomponent* calendar, const EventLines& lines
     t.end = t.start;
     if (t.start.is_date) icaltime_adjust(&t.end, 1, 0, 0, 0);
   }
+  // Appointments are kept in whole minutes, as the recurrence value keeps them.
+  t.start.second = 0;
+  t.end.second = 0;
   t.startLocal = LocalMinutes(t.start, t.frame, lines.Line("DTSTART"));
   t.endLocal = LocalMinutes(t.end, t.frame, lines.Line("DTEND"));
   if (t.endLocal < t.startLocal) Fail(lines.Line("DTEND"), "DTEND: the event ends before it starts");
