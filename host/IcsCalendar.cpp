@@ -287,19 +287,9 @@ TimeZoneStruct MachineZoneStruct() {
 
 std::string Text(icalcomponent* e, icalproperty_kind kind) {
   icalproperty* p = icalcomponent_get_first_property(e, kind);
-  const char* v = p != nullptr ? icalproperty_get_value_as_string(p) : nullptr;
-  if (v == nullptr) return {};
-  // The text form of a value escapes commas, semicolons and newlines.
-  std::string out;
-  for (const char* s = v; *s != 0; ++s) {
-    if (*s == '\\' && s[1] != 0) {
-      ++s;
-      out += (*s == 'n' || *s == 'N') ? ' ' : *s;
-    } else {
-      out += *s;
-    }
-  }
-  return out;
+  icalvalue* v = p != nullptr ? icalproperty_get_value(p) : nullptr;
+  const char* text = v != nullptr && icalvalue_isa(v) == ICAL_TEXT_VALUE ? icalvalue_get_text(v) : nullptr;
+  return text != nullptr ? text : "";
 }
 
 bool Has(icalcomponent* e, icalproperty_kind kind) { return icalcomponent_get_first_property(e, kind) != nullptr; }

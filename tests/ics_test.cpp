@@ -68,7 +68,7 @@ class IcsTest : public ::testing::Test {
 
 TEST_F(IcsTest, AnEventsValuesTimesAndZone) {
   const auto c = Read(Calendar(
-      Event("SUMMARY:Release sync\r\nLOCATION:Room 2\\, east\r\nCLASS:PRIVATE\r\n"
+      Event("SUMMARY:Release sync\r\nLOCATION:Room 2\\, east\\\\4\r\nCLASS:PRIVATE\r\n"
             "DTSTART;TZID=Pacific/Auckland:20260302T080000\r\nDURATION:PT45M\r\n") +
       Event("SUMMARY:Lunch\r\nDTSTART:20260302T110000Z\r\nDTEND:20260302T120000Z\r\nTRANSP:TRANSPARENT\r\n") +
       Event("SUMMARY:Maybe\r\nDTSTART:20260302T140000\r\nDTEND:20260302T150000\r\nSTATUS:TENTATIVE\r\n") +
@@ -76,7 +76,7 @@ TEST_F(IcsTest, AnEventsValuesTimesAndZone) {
       Event("SUMMARY:Away\r\nDTSTART;VALUE=DATE:20260303\r\nX-MICROSOFT-CDO-BUSYSTATUS:OOF\r\n")));
   ASSERT_EQ(5u, c.appointments.size());
   const memstore::Appointment& a = c.appointments[0];
-  EXPECT_EQ(WString(WSTR("Room 2, east")), *a.location);
+  EXPECT_EQ(WString(WSTR("Room 2, east\\4")), *a.location);
   EXPECT_TRUE(*a.isPrivate);
   EXPECT_EQ(2, *a.busyStatus);
   EXPECT_FALSE(*a.recurring);
