@@ -14,6 +14,8 @@ int RunInspectBlob(int argc, char** argv);
 int RunInspectTz(int argc, char** argv);
 int RunAway(int argc, char** argv);
 int RunParticipants(int argc, char** argv);
+int RunStatus(int argc, char** argv);
+int RunConvert(int argc, char** argv);
 
 // The inspection behind inspect-blob and inspect-tz: hex text in, Name=value
 // lines in out, a message in err; returns the exit status (2: malformed hex).

@@ -15,6 +15,7 @@
 #include "calendar/TimeHelpers.h"
 #include "calpresence/CalPresenceAX.h"
 #include "calpresence/CalPresenceIds.h"
+#include "host/CalendarSource.h"
 #include "host/activation.h"
 #include "host/commands.h"
 #include "memstore/CalendarFile.h"
@@ -265,17 +266,14 @@ int RunDemo(int argc, char** argv) {
   memstore::Provider provider;
   plat::Substitute<plat::MapiService> mapi(provider);
 
-  std::vector<memstore::Appointment> appointments;
+  LoadedCalendar calendar;
   std::string error;
-  const bool loaded =
-      options.calendar.empty()
-          ? memstore::ParseCalendar(memstore::DemoCalendarText(), memstore::kDemoCalendarName, clock.Now(),
-                                    appointments, error)
-          : memstore::LoadCalendarFile(options.calendar, clock.Now(), appointments, error);
-  if (!loaded) {
+  if (!LoadCalendarOrDemo(options.calendar, clock.Now(), calendar, error)) {
     std::fprintf(stderr, "tessaro: %s\n", error.c_str());
     return 2;
   }
+  for (const std::string& line : calendar.leftOut) std::fprintf(stderr, "tessaro: %s\n", line.c_str());
+  const std::vector<memstore::Appointment>& appointments = calendar.appointments;
   provider.AddQuietly(appointments);
   std::printf("Tessaro demo: %zu appointments from %s; the clock starts at %s and runs %gx real time.\n",
               appointments.size(), options.calendar.empty() ? memstore::kDemoCalendarName : options.calendar.c_str(),

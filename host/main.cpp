@@ -20,6 +20,10 @@ void Usage() {
       "  participants [--pick N[,N...]]\n"
       "                        pick call participants from the demo address book and\n"
       "                        print each one's properties\n"
+      "  status [--calendar FILE] [--now T] [--json]\n"
+      "                        one look at the calendar: meetings in progress and the next\n"
+      "                        start; exit status 0 in a meeting, 1 not, 2 on an error\n"
+      "  convert FILE.ics      an iCalendar file in the calendar file form\n"
       "  help                  this text\n",
       stderr);
 }
@@ -36,6 +40,8 @@ int main(int argc, char** argv) {
   if (command == "inspect-tz") return host::RunInspectTz(argc - 2, argv + 2);
   if (command == "away") return host::RunAway(argc - 2, argv + 2);
   if (command == "participants") return host::RunParticipants(argc - 2, argv + 2);
+  if (command == "status") return host::RunStatus(argc - 2, argv + 2);
+  if (command == "convert") return host::RunConvert(argc - 2, argv + 2);
   if (command == "help" || command == "--help" || command == "-h") {
     Usage();
     return 0;

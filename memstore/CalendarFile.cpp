@@ -8,6 +8,7 @@
 // first error ends the reading and nothing is returned.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -144,6 +145,7 @@ struct Zone {
   bool machine = false;  // the machine's zone: conversions pass no zone
   TIME_ZONE_INFORMATION info{};
   TimeZoneStruct blob;
+  std::vector<BYTE> bytes;  // the value as given (timezone-blob), else empty
 };
 
 Zone MachineZone() {
@@ -622,13 +624,114 @@ void Ending(const Block& b, RuleDays& rule, const Reader& reader, const Zone& zo
   }
 }
 
+// ---- raw values ------------------------------------------------------------------------------
+// An appointment may carry its recurrence and zone values as an item stores
+// them (hex, blanks allowed). They are written unchanged; what the other
+// fields say about the same things must agree with them.
+
+std::vector<BYTE> Hex(const Field& f, const std::string& field) {
+  std::vector<BYTE> bytes;
+  int high = -1;
+  for (char c : f.value) {
+    if (std::isspace(static_cast<unsigned char>(c))) continue;
+    const int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                  : (c >= 'a' && c <= 'f')                   ? c - 'a' + 10
+                  : (c >= 'A' && c <= 'F')                   ? c - 'A' + 10
+                                                             : -1;
+    if (v < 0) Fail(f.line, field, std::string("expected hexadecimal digits, found '") + c + "'");
+    if (high < 0) {
+      high = v;
+    } else {
+      bytes.push_back(static_cast<BYTE>(high << 4 | v));
+      high = -1;
+    }
+  }
+  if (high >= 0) Fail(f.line, field, "an odd number of hexadecimal digits; each byte takes two");
+  if (bytes.empty()) Fail(f.line, field, "the value is empty");
+  return bytes;
+}
+
+std::string MinutesText(long long minutes) {
+  const Civil c = CivilOf(minutes);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02lld:%02lld", c.year, c.month, c.day, (minutes % kDay) / 60,
+                minutes % 60);
+  return text;
+}
+
+std::string RuleText(const SYSTEMTIME& r) {
+  char text[64];
+  std::snprintf(text, sizeof text, "month %u, week %u, weekday %u, %02u:%02u", r.wMonth, r.wDay, r.wDayOfWeek, r.wHour,
+                r.wMinute);
+  return text;
+}
+
+// The zone a timezone-blob describes; with a zone field as well, the two
+// must describe the same zone.
+Zone RawZone(const Field& f, const Zone* named, const std::string& namedAs) {
+  std::vector<BYTE> bytes = Hex(f, "timezone-blob");
+  if (bytes.size() < 48)
+    Fail(f.line, "timezone-blob", "the zone value takes 48 bytes; this one has " + std::to_string(bytes.size()));
+  Zone z;
+  z.blob = *ParseTimeZoneStruct(static_cast<DWORD>(bytes.size()), bytes.data());
+  z.info = TimeZoneInformationFromStruct(z.blob);
+  if (named != nullptr) {
+    const TIME_ZONE_INFORMATION& n = named->info;
+    auto differs = [&](const std::string& what, const std::string& ours, const std::string& theirs) {
+      if (ours != theirs)
+        Fail(f.line, "timezone-blob", "does not match the zone " + namedAs + ": " + what + " " + ours + " here, " + theirs +
+                                          " in the zone");
+    };
+    differs("bias", std::to_string(z.info.Bias), std::to_string(n.Bias));
+    differs("standard bias", std::to_string(z.info.StandardBias), std::to_string(n.StandardBias));
+    const bool daylight = z.info.DaylightDate.wMonth != 0, namedDaylight = n.DaylightDate.wMonth != 0;
+    differs("daylight saving", daylight ? "yes" : "no", namedDaylight ? "yes" : "no");
+    if (daylight) {
+      differs("daylight bias", std::to_string(z.info.DaylightBias), std::to_string(n.DaylightBias));
+      differs("daylight rule", RuleText(z.info.DaylightDate), RuleText(n.DaylightDate));
+      differs("standard rule", RuleText(z.info.StandardDate), RuleText(n.StandardDate));
+    }
+  }
+  z.bytes = std::move(bytes);
+  return z;
+}
+
+// A recurrence-blob replaces the description of the series; where start and
+// end are given too, they must be its first occurrence.
+std::vector<BYTE> RawRecurrence(const Block& b, const Field& f, const Field* start, long long startLocal,
+                                const Field* end, long long endLocal) {
+  for (const char* described : {"repeat", "until", "count", "deleted"})
+    if (const Field* other = Get(b, described))
+      Fail(other->line, described, "the series comes from recurrence-blob (line " + std::to_string(f.line) +
+                                       "); give the one or the other");
+  if (!b.modified.empty())
+    Fail(b.modified.front().line, "[modified]",
+         "the series comes from recurrence-blob (line " + std::to_string(f.line) + "), which holds its changes");
+  std::vector<BYTE> bytes = Hex(f, "recurrence-blob");
+  const auto r = ParseAppointmentRecurrence(static_cast<DWORD>(bytes.size()), bytes.data());
+  const WORD frequency = r->Pattern.RecurFrequency;
+  if (frequency < blob::kFrequencyDaily || frequency > blob::kFrequencyYearly)
+    Fail(f.line, "recurrence-blob", "not a recurrence value: its frequency is " + std::to_string(frequency));
+  const long long first = static_cast<long long>(r->Pattern.StartDate) + r->StartTimeOffset;
+  if (start != nullptr && first != startLocal)
+    Fail(start->line, "start",
+         "the recurrence value's first occurrence starts " + MinutesText(first) + ", not " + MinutesText(startLocal));
+  const long long length = static_cast<long long>(r->EndTimeOffset) - r->StartTimeOffset;
+  if (start != nullptr && end != nullptr && endLocal - startLocal != length)
+    Fail(end->line, "end",
+         "the recurrence value's occurrences last " + std::to_string(length) + " minutes, not " +
+             std::to_string(endLocal - startLocal));
+  return bytes;
+}
+
 Appointment ReadAppointment(const Block& b, const std::map<std::string, Zone>& zones, const Reader& reader) {
   Allow(b, {"subject", "location", "start", "end", "zone", "busy", "private", "recurring", "repeat", "until", "count",
-            "deleted", "delivered"});
+            "deleted", "delivered", "recurrence-blob", "timezone-blob"});
   Appointment a;
   Zone zone = MachineZone();
   bool writeZone = false;
-  if (const Field* z = Get(b, "zone")) {
+  const Field* zoneField = Get(b, "zone");
+  if (const Field* z = zoneField) {
     const std::string name = Lower(z->value);
     if (name == "local") {
       writeZone = true;
@@ -642,6 +745,11 @@ Appointment ReadAppointment(const Block& b, const std::map<std::string, Zone>& z
       writeZone = true;
     }
     if (writeZone) a.zone = zone.blob;
+  }
+  if (const Field* raw = Get(b, "timezone-blob")) {
+    zone = RawZone(*raw, zoneField != nullptr ? &zone : nullptr, zoneField != nullptr ? zoneField->value : "");
+    a.zone.reset();
+    a.zoneBlob = zone.bytes;
   }
   if (const Field* f = Get(b, "subject")) a.subject = wstr::FromUtf8(f->value);
   if (const Field* f = Get(b, "location")) a.location = wstr::FromUtf8(f->value);
@@ -665,6 +773,9 @@ Appointment ReadAppointment(const Block& b, const std::map<std::string, Zone>& z
     a.deliveryTime = t;
   }
   const Field* repeat = Get(b, "repeat");
+  const Field* rawRecurrence = Get(b, "recurrence-blob");
+  if (rawRecurrence != nullptr)
+    a.recurrenceBlob = RawRecurrence(b, *rawRecurrence, Get(b, "start"), startLocal, Get(b, "end"), endLocal);
   for (const char* needsRepeat : {"until", "count", "deleted"})
     if (const Field* f = Get(b, needsRepeat); f != nullptr && repeat == nullptr)
       Fail(f->line, needsRepeat, "only a repeating appointment (with repeat) has this field");
@@ -717,8 +828,10 @@ Appointment ReadAppointment(const Block& b, const std::map<std::string, Zone>& z
   // the property out.
   if (const Field* f = Get(b, "recurring")) {
     if (Lower(f->value) != "none") a.recurring = YesNo(*f, "recurring");
+    if (rawRecurrence != nullptr && a.recurring == false)
+      Fail(f->line, "recurring", "an appointment with a recurrence-blob is recurring");
   } else {
-    a.recurring = repeat != nullptr;
+    a.recurring = repeat != nullptr || rawRecurrence != nullptr;
   }
   return a;
 }

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -590,6 +591,44 @@ TEST(CalPresenceHost, WhenTheProviderRefusesTheLogonItIsRetriedAFewTimes) {
   ASSERT_FALSE(provider.empty());
   ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_REFUSE_LOGON", L"1");
   ExpectCappedRetries(provider, kLogonFailed);
+}
+
+// An iCalendar file converted by the Linux build's tessaro convert (see
+// tests/wine/converted_calendar.sh): the provider reads the converted file
+// and the page is told of the same meetings as tessaro status found in it.
+TEST(CalPresenceHost, AConvertedICalendarFilesMeetingsReachThePage) {
+  const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
+  const std::wstring calendar = e2e::PathFromEnvironment("TESSARO_CONVERTED_CALENDAR");
+  const char* expectedFile = std::getenv("TESSARO_EXPECTED_MEETINGS");
+  if (calendar.empty() || expectedFile == nullptr) GTEST_SKIP() << "run by tests/wine/converted_calendar.sh";
+  ASSERT_FALSE(provider.empty());
+  // The subjects of tessaro status's "In a meeting: "SUBJECT"" lines.
+  std::vector<std::wstring> expected;
+  FILE* f = std::fopen(expectedFile, "rb");
+  ASSERT_NE(nullptr, f);
+  char line[1024];
+  const std::string prefix = "In a meeting: \"";
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    const std::string s = line;
+    if (s.rfind(prefix, 0) != 0) continue;
+    const std::string subject = s.substr(prefix.size(), s.find('"', prefix.size()) - prefix.size());
+    std::wstring wide(subject.size(), L'\0');
+    wide.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, subject.data(), static_cast<int>(subject.size()),
+                                                          &wide[0], static_cast<int>(wide.size()))));
+    expected.push_back(wide);
+  }
+  std::fclose(f);
+  ASSERT_FALSE(expected.empty()) << "the calendar the script writes has a meeting in progress";
+  ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", calendar.c_str());
+  MailClientScene scene(provider);
+  ASSERT_TRUE(scene.ready());
+  std::vector<std::wstring> subjects = Subjects(PassWithMailClientFound(scene.page, scene.log));
+  std::sort(subjects.begin(), subjects.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, subjects) << scene.log.Text();
+  EXPECT_EQ(S_OK, scene.page.Call(L"Quit"));
+  ExpectNothingHandedOut();
+  ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", nullptr);
 }
 
 }  // namespace

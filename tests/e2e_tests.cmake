@@ -49,3 +49,16 @@ if(TARGET ZLMTessaro)
                          "TESSARO_OUTLOOK_STANDIN=$<TARGET_FILE:outlook_standin>;TESSARO_MEMMAPI_DLL=$<TARGET_FILE:tessaro_memmapi>")
   endforeach()
 endif()
+
+# A calendar converted from iCalendar by the Linux build's tessaro reaches
+# the page under Wine with the same meetings as tessaro status finds in it.
+if(TARGET ZLMTessaro)
+  add_test(NAME calpresence_host_AConvertedICalendarFilesMeetingsReachThePage
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/wine/converted_calendar.sh ${CMAKE_BINARY_DIR}
+                   ${TESSARO_NATIVE_BUILD}/host/tessaro $<TARGET_FILE:ZLMTessaro>
+                   $<TARGET_FILE:calpresence_host_tests>
+                   --gtest_filter=CalPresenceHost.AConvertedICalendarFilesMeetingsReachThePage)
+  set_tests_properties(calpresence_host_AConvertedICalendarFilesMeetingsReachThePage PROPERTIES
+                       FIXTURES_REQUIRED wineprefix RESOURCE_LOCK wineregistry TIMEOUT 300 SKIP_RETURN_CODE 77
+                       ENVIRONMENT "TESSARO_OUTLOOK_STANDIN=$<TARGET_FILE:outlook_standin>;TESSARO_MEMMAPI_DLL=$<TARGET_FILE:tessaro_memmapi>")
+endif()

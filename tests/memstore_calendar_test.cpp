@@ -289,3 +289,85 @@ TEST_F(CalendarFileTest, TheScanFindsTheDemoBusyWhateverTheDay) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string HexOf(const std::vector<BYTE>& bytes) {
+  std::string s;
+  char two[3];
+  for (BYTE b : bytes) {
+    std::snprintf(two, sizeof two, "%02X", b);
+    s += two;
+  }
+  return s;
+}
+
+// A weekly series on Monday 2026-07-13 09:00-10:00 and the Berlin zone, as an
+// item would carry them.
+struct RawValues {
+  std::string recurrence, zone;
+  RawValues() {
+    RecurrenceDescription d;
+    d.frequency = RecurrenceKind::Weekly;
+    d.patternType = blob::kPatternWeek;
+    d.period = 1;
+    d.weekdayMask = 0x02;
+    d.startDate = BlobMinutes(2026, 7, 13);
+    d.startTimeOffset = 9 * 60;
+    d.duration = 60;
+    d.deletedDates = {BlobMinutes(2026, 7, 20)};
+    recurrence = HexOf(WriteAppointmentRecurrence(BuildAppointmentRecurrence(d)));
+    zone = HexOf(WriteTimeZoneStruct(BuildTimeZoneStruct(-60, 0, -60, TransitionRule(10, 0, 5, 3),
+                                                         TransitionRule(3, 0, 5, 2))));
+  }
+};
+
+}  // namespace
+
+TEST_F(CalendarFileTest, RawValuesAreWrittenUnchangedAndTimesReadInTheirZone) {
+  const RawValues raw;
+  // Blanks inside the hex are allowed, as a copied value often has them.
+  std::string spaced = raw.zone.substr(0, 8) + " " + raw.zone.substr(8);
+  const auto a = Parse("[appointment]\nsubject = Standup\nstart = 2026-07-13 09:00\nend = 2026-07-13 10:00\n"
+                       "recurrence-blob = " + raw.recurrence + "\ntimezone-blob = " + spaced + "\n");
+  ASSERT_EQ(1u, a.size());
+  ASSERT_TRUE(a[0].recurrenceBlob && a[0].zoneBlob);
+  EXPECT_EQ(raw.recurrence, HexOf(*a[0].recurrenceBlob));
+  EXPECT_EQ(raw.zone, HexOf(*a[0].zoneBlob));
+  EXPECT_FALSE(a[0].recurrence);
+  EXPECT_FALSE(a[0].zone);
+  EXPECT_EQ(true, a[0].recurring);
+  // 09:00 Berlin summer time is 07:00 UTC.
+  EXPECT_EQ(Ticks(FileTimeOf(SysTime(2026, 7, 13, 7))), Ticks(*a[0].start));
+}
+
+TEST_F(CalendarFileTest, RawValuesThatDisagreeWithTheOtherFieldsAreReported) {
+  const RawValues raw;
+  const std::string berlin = "[zone Berlin]\nbias = -60\ndaylight = last Sun of Mar 02:00\nstandard = last Sun of Oct 03:00\n";
+  const std::string head = "[appointment]\nstart = 2026-07-13 09:00\nend = 2026-07-13 10:00\ntimezone-blob = " + raw.zone + "\n";
+  // The same zone named and given raw is fine; another one is not.
+  EXPECT_EQ(1u, Parse(berlin + "[appointment]\nzone = Berlin\ntimezone-blob = " + raw.zone + "\n").size());
+  EXPECT_EQ("t.txt:5: timezone-blob: does not match the zone New York: bias -60 here, 300 in the zone",
+            Error("[zone New York]\nbias = 300\n[appointment]\nzone = New York\ntimezone-blob = " + raw.zone + "\n"));
+  EXPECT_EQ("t.txt:2: start: the recurrence value's first occurrence starts 2026-07-13 09:00, not 2026-07-13 08:00",
+            Error("[appointment]\nstart = 2026-07-13 08:00\nend = 2026-07-13 09:00\ntimezone-blob = " + raw.zone +
+                  "\nrecurrence-blob = " + raw.recurrence + "\n"));
+  EXPECT_EQ("t.txt:3: end: the recurrence value's occurrences last 60 minutes, not 90",
+            Error("[appointment]\nstart = 2026-07-13 09:00\nend = 2026-07-13 10:30\ntimezone-blob = " + raw.zone +
+                  "\nrecurrence-blob = " + raw.recurrence + "\n"));
+  EXPECT_EQ("t.txt:6: repeat: the series comes from recurrence-blob (line 5); give the one or the other",
+            Error(head + "recurrence-blob = " + raw.recurrence + "\nrepeat = weekly\n"));
+  EXPECT_EQ("t.txt:6: recurring: an appointment with a recurrence-blob is recurring",
+            Error(head + "recurrence-blob = " + raw.recurrence + "\nrecurring = no\n"));
+  EXPECT_EQ("t.txt:6: [modified]: the series comes from recurrence-blob (line 5), which holds its changes",
+            Error(head + "recurrence-blob = " + raw.recurrence + "\n[modified]\noriginal = 2026-07-20\n"));
+  // Malformed values.
+  EXPECT_EQ("t.txt:2: timezone-blob: the zone value takes 48 bytes; this one has 2",
+            Error("[appointment]\ntimezone-blob = C4FF\n"));
+  EXPECT_EQ("t.txt:2: recurrence-blob: an odd number of hexadecimal digits; each byte takes two",
+            Error("[appointment]\nrecurrence-blob = 043\n"));
+  EXPECT_EQ("t.txt:2: recurrence-blob: expected hexadecimal digits, found 'x'",
+            Error("[appointment]\nrecurrence-blob = 0x04\n"));
+  EXPECT_EQ("t.txt:2: recurrence-blob: not a recurrence value: its frequency is 0",
+            Error("[appointment]\nrecurrence-blob = 04300430\n"));
+}
