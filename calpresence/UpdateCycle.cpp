@@ -14,6 +14,7 @@ constexpr UINT kZoneNameChars = 32;
 }  // namespace
 
 HRESULT CCalPresenceAX::GetCalData() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   try {
     CAXRegistrySettings& settings = Settings();
     settings.Load();
@@ -118,6 +119,7 @@ HRESULT CCalPresenceAX::LocalGetCalData() {
 }
 
 HRESULT CCalPresenceAX::CheckProcessChange() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   try {
     CP_LOG(this, LOG_INFO,
            WSTR("Tessaro INFO  :: CCalPresenceAX::CheckProcessChange(219): Entered; process switch=%d"),
