@@ -11,10 +11,6 @@ const WCHAR* const kAllowLocalHostsValue = WSTR("AllowLocalHosts");
 
 namespace {
 
-// The HTML document's interface, asked of the client site's container; only
-// its dispatch part is used.
-TESSARO_DEFINE_GUID(kIID_IHTMLDocument2, 0x332C4425, 0x26CB, 0x11D0, 0xB4, 0x83, 0x00, 0xC0, 0x4F, 0xD9, 0x01, 0x19);
-
 // Splits a REG_MULTI_SZ (at NULs) or REG_SZ (also at ';' and blanks) list
 // and keeps the entries that parse.
 void AddEntries(const std::vector<WCHAR>& text, bool multi, std::vector<SiteEntry>& sites) {

@@ -44,6 +44,10 @@ class CAXLogger;
 
 namespace tessaro {
 
+// The HTML document's interface, asked of the client site's container; only
+// its dispatch part is used.
+TESSARO_DEFINE_GUID(kIID_IHTMLDocument2, 0x332C4425, 0x26CB, 0x11D0, 0xB4, 0x83, 0x00, 0xC0, 0x4F, 0xD9, 0x01, 0x19);
+
 // The policy key under HKEY_LOCAL_MACHINE and its two values.
 extern const WCHAR* const kSitePolicyKey;      // "Software\Norvane\Zelmora\Tessaro"
 extern const WCHAR* const kAllowedSitesValue;  // "AllowedSites"
