@@ -99,7 +99,8 @@ HRESULT CreateControl(const WCHAR* progId, REFIID riid, void** ppv) {
   const HRESULT installed = DllInstall(TRUE, WSTR("user"));
   if (FAILED(installed)) return installed;
   std::fprintf(stderr, "tessaro: registered the controls for the current user\n");
-  return Placed(CreateRegistered(progId, riid, ppv), *ppv);
+  hr = CreateRegistered(progId, riid, ppv);
+  return Placed(hr, *ppv);
 }
 
 }  // namespace host
