@@ -54,6 +54,7 @@ const WCHAR* CActiveMonAX::GetLogPrefix() { return WSTR("CActiveMonAX :: "); }
 // ---- IActiveMon --------------------------------------------------------------------
 
 HRESULT CActiveMonAX::MonInit() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   m_settings.Load();
   Log(LOG_MAJOR, WSTR("Tessaro INFO  :: CActiveMonAX::MonInit(18): Initializing Activity Monitor"));
   // Installed, or a load that failed: this object does not try again.
@@ -92,6 +93,7 @@ HRESULT CActiveMonAX::MonInit() {
 }
 
 HRESULT CActiveMonAX::MonUnInit() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   Log(LOG_MAJOR, WSTR("Tessaro INFO  :: CActiveMonAX::MonUnInit(64): Removing Hook"));
   if (HookInstalled()) {
     m_pfnUninstallHook();
@@ -105,6 +107,7 @@ HRESULT CActiveMonAX::MonUnInit() {
 
 // A null lTime is refused rather than written through.
 HRESULT CActiveMonAX::GetIdleTime(LONG* lTime) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   if (lTime == nullptr) return E_POINTER;
   if (m_hookRemoved || !m_loadAttempted || !HookInstalled()) {
     *lTime = 0;

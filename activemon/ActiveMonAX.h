@@ -82,6 +82,7 @@ class CActiveMonAX final : public IActiveMon, public tessaro::ControlFrame, publ
  protected:
   // IActiveMon, IDispatch.
   IUnknown* QueryControl(REFIID riid) override;
+  CAXLogger& SiteLog() override { return *this; }
 
  private:
   void ComputeModulePath();

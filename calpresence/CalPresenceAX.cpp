@@ -91,6 +91,7 @@ void CCalPresenceAX::FinalRelease() {
   if (m_browserAdvised) UnsubscribeBrowser();
   m_spWebBrowser.Reset();
   m_spUnkSite.Reset();
+  SiteLockOf().SetSite(nullptr, *this);
   for (plat::ConnectionPoint* point : {&m_events, &m_propertyNotify}) {
     for (size_t slot = 0; slot < point->SlotCount(); ++slot)
       if (point->SinkAt(slot) != nullptr) point->Unadvise(static_cast<DWORD>(slot + 1));
@@ -168,6 +169,7 @@ HRESULT CCalPresenceAX::FirePasswordAvailable() {
 // ---- the browser site ------------------------------------------------------------------
 
 HRESULT CCalPresenceAX::SetSite(IUnknown* site) {
+  SiteLockOf().SetSite(site, *this);  // the site lock sees every site the host hands over
   if (site != nullptr) {
     m_spWebBrowser.Reset();
     HRESULT hr = site->QueryInterface(IID_IWebBrowser2, m_spWebBrowser.ReceiveVoid());

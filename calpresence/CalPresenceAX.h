@@ -185,6 +185,7 @@ class CCalPresenceAX : public ICalPresence,
 
   // ICalPresence, IDispatch, IObjectWithSite, IConnectionPointContainer.
   IUnknown* QueryControl(REFIID riid) override;
+  CAXLogger& SiteLog() override { return *this; }
   // The inner unknown's count (atomic: pins and the current control are
   // reached from the watcher thread too); its drop to 0 runs FinalRelease
   // and gives up the COM life's pin.

@@ -69,6 +69,7 @@ std::vector<ReportedMeeting> ReadReport(MeetingTable& table) {
 }  // namespace
 
 HRESULT CCalPresenceAX::GetCalData() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   // The page may let go of the control from inside any event handler; the
   // control's final release then waits until this call has returned.
   const ComPtr<CCalPresenceAX> alive(this);
@@ -176,6 +177,7 @@ HRESULT CCalPresenceAX::LocalGetCalData() {
 }
 
 HRESULT CCalPresenceAX::CheckProcessChange() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   const ComPtr<CCalPresenceAX> alive(this);
   try {
     CP_LOG(this, LOG_INFO,

@@ -138,6 +138,7 @@ DWORD WINAPI CCalPresenceAX::MyThread(LPVOID) {
 }
 
 HRESULT CCalPresenceAX::Quit() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   CP_LOG(this, LOG_INFO, WSTR("Tessaro INFO  :: CCalPresenceAX::Quit(477): Quit method called"));
   if (m_doingWork.load() == 0) {
     CP_LOG(this, LOG_INFO,

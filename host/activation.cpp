@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "host/page_site.h"
 #include "module/TessaroModule.h"
 #include "platform/services.h"
 #include "platform/wstr.h"
@@ -79,20 +80,27 @@ HRESULT CreateRegistered(const WCHAR* progId, REFIID riid, void** ppv) {
   return hr;
 }
 
+// A new control goes on the page the program acts as, if any.
+HRESULT Placed(HRESULT hr, void* control) {
+  if (SUCCEEDED(hr)) PlaceOnPage(static_cast<IUnknown*>(control));
+  return hr;
+}
+
 }  // namespace
 
 HRESULT CreateControl(const WCHAR* progId, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   HRESULT hr = CreateRegistered(progId, riid, ppv);
-  if (hr != REGDB_E_CLASSNOTREG && hr != CO_E_ERRORINDLL) return hr;
+  if (hr != REGDB_E_CLASSNOTREG && hr != CO_E_ERRORINDLL) return Placed(hr, *ppv);
   // Not registered, or registered for a copy of the module that cannot be
   // loaded from here (moved, removed, or another program's): this program
   // registers its own copy for the current user and tries once more.
   const HRESULT installed = DllInstall(TRUE, WSTR("user"));
   if (FAILED(installed)) return installed;
   std::fprintf(stderr, "tessaro: registered the controls for the current user\n");
-  return CreateRegistered(progId, riid, ppv);
+  hr = CreateRegistered(progId, riid, ppv);
+  return Placed(hr, *ppv);
 }
 
 }  // namespace host

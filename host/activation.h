@@ -14,7 +14,8 @@ namespace host {
 // installer would, a line on standard error says so, and the lookup is made
 // once more. The server named in the registry may be this program itself
 // (then its own DllGetClassObject answers) or a library, which is loaded and
-// kept loaded.
+// kept loaded. With a page set (host/page_site.h) the new control is handed
+// the page's site.
 HRESULT CreateControl(const WCHAR* progId, REFIID riid, void** ppv);
 
 // The class a ProgID stands for, from the registry.

@@ -10,6 +10,7 @@
 #include "activemon/ActiveMonAX.h"
 #include "host/activation.h"
 #include "host/commands.h"
+#include "host/page_site.h"
 #include "platform/services.h"
 
 namespace host {
@@ -60,7 +61,9 @@ int RunAway(int argc, char** argv) {
     std::fprintf(stderr, "tessaro away: the away timer could not be created\n");
     return 1;
   }
-  if (mon->MonInit() != S_OK) {
+  const HRESULT init = mon->MonInit();
+  if (ReportRefused("MonInit", init)) return 1;
+  if (init != S_OK) {
     const WString dir = static_cast<CActiveMonAX*>(mon.Get())->m_moduleDir;
     std::fprintf(stderr, "tessaro away: the input hook library ZLMActvHook.dll could not be used from %s\n",
                  wstr::ToUtf8(dir).c_str());

@@ -18,6 +18,7 @@
 #include "host/CalendarSource.h"
 #include "host/activation.h"
 #include "host/commands.h"
+#include "host/page_site.h"
 #include "memstore/CalendarFile.h"
 #include "memstore/MemStore.h"
 #include "platform/com.h"
@@ -297,7 +298,15 @@ int RunDemo(int argc, char** argv) {
   }
 
   std::printf("%s  page calls GetCalData\n", Now().c_str());
-  Call(control, WSTR("GetCalData"));
+  if (ReportRefused("GetCalData", Call(control, WSTR("GetCalData")))) {
+    // The site lock refused the page: every call gets the same answer.
+    ReportRefused("Quit", Call(control, WSTR("Quit")));
+    point->Unadvise(cookie);
+    point->Release();
+    container->Release();
+    control->Release();
+    return 1;
+  }
   ShowCountdown();
   const auto tick = std::chrono::duration<double>(60.0 / options.speed);
   for (int t = 1; t <= options.ticks; ++t) {

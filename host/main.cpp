@@ -4,6 +4,7 @@
 #include <string>
 
 #include "host/commands.h"
+#include "host/page_site.h"
 
 namespace {
 
@@ -24,13 +25,34 @@ void Usage() {
       "                        one look at the calendar: meetings in progress and the next\n"
       "                        start; exit status 0 in a meeting, 1 not, 2 on an error\n"
       "  convert FILE.ics      an iCalendar file in the calendar file form\n"
-      "  help                  this text\n",
+      "  help                  this text\n"
+      "option of every command (before or after it):\n"
+      "  --page-url URL        act as a page at URL: each control gets a site whose\n"
+      "                        browser shows URL (for the site lock)\n",
       stderr);
 }
 
 }  // namespace
 
+// Takes "--page-url URL" out of the arguments, wherever it stands; false
+// when the option has no value.
+static bool TakePageUrl(int& argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--page-url") != 0) continue;
+    if (i + 1 >= argc || argv[i + 1][0] == 0) return false;
+    host::SetPageUrl(argv[i + 1]);
+    for (int j = i; j + 2 <= argc; ++j) argv[j] = argv[j + 2];
+    argc -= 2;
+    --i;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
+  if (!TakePageUrl(argc, argv)) {
+    Usage();
+    return 2;
+  }
   // No command, or only the demo's options: the demo.
   if (argc < 2 || (argv[1][0] == '-' && argv[1][1] == '-' && std::string(argv[1]) != "--help"))
     return host::RunDemo(argc - 1, argv + 1);

@@ -11,6 +11,7 @@
 
 #include "host/activation.h"
 #include "host/commands.h"
+#include "host/page_site.h"
 #include "mapisearch/MapiSearchAX.h"
 #include "memstore/MemStore.h"
 #include "platform/com.h"
@@ -141,7 +142,9 @@ int RunParticipants(int argc, char** argv) {
     std::memset(&hwnd, 0, sizeof hwnd);
     hwnd.vt = VT_I4;
     const HRESULT hr = search->DoGetParticipantsDlg(hwnd);
-    if (badInput) {
+    if (ReportRefused("DoGetParticipantsDlg", hr)) {
+      status = 1;
+    } else if (badInput) {
       std::fprintf(stderr, "tessaro participants: pick numbers from 1 to %lu\n",
                    static_cast<unsigned long>(entries.size()));
       status = 2;
@@ -175,7 +178,7 @@ int RunParticipants(int argc, char** argv) {
         } while (prop.boolVal == 1);
       }
     }
-    search->DoLogout();
+    ReportRefused("DoLogout", search->DoLogout());
   }
   return status;
 }

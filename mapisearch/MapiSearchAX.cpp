@@ -48,36 +48,59 @@ HRESULT CreateMapiSearchAX(IUnknown* outer, REFIID riid, void** ppv) {
 // the control again or let go of it. Each such call holds a reference to
 // the control until it returns, so the control's end waits for it.
 HRESULT CMapiSearchAX::DoLogin() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   const ComPtr<IMapiSearch> alive(this);
   return m_ui.DoLogin();
 }
 HRESULT CMapiSearchAX::DoGetParticipantsDlg(VARIANT hWnd) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   const ComPtr<IMapiSearch> alive(this);
   return m_ui.DoGetParticipantsDlg(hWnd);
 }
-HRESULT CMapiSearchAX::GetParticipantCount(VARIANT* pvtCount) { return m_ui.GetParticipantCount(pvtCount); }
-HRESULT CMapiSearchAX::FirstParticipant(VARIANT* bSuccess) { return m_ui.FirstParticipant(bSuccess); }
+HRESULT CMapiSearchAX::GetParticipantCount(VARIANT* pvtCount) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
+  return m_ui.GetParticipantCount(pvtCount);
+}
+HRESULT CMapiSearchAX::FirstParticipant(VARIANT* bSuccess) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
+  return m_ui.FirstParticipant(bSuccess);
+}
 HRESULT CMapiSearchAX::DoLogout() {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   const ComPtr<IMapiSearch> alive(this);
   return m_ui.DoLogout();
 }
 HRESULT CMapiSearchAX::GetParticipantPropertySetCount(VARIANT* pvCount) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   const ComPtr<IMapiSearch> alive(this);
   return m_ui.GetParticipantPropertySetCount(pvCount);
 }
 HRESULT CMapiSearchAX::GetParticipantPropertyName(VARIANT vrPropertyPos, BSTR* pbstrPropertyName) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   return m_ui.GetParticipantPropertyName(vrPropertyPos, pbstrPropertyName);
 }
 HRESULT CMapiSearchAX::GetParticipantPropertyValue(VARIANT nPropertyPos, BSTR* pbstrPropertyValue) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   return m_ui.GetParticipantPropertyValue(nPropertyPos, pbstrPropertyValue);
 }
-HRESULT CMapiSearchAX::NextParticipant(VARIANT* bSuccess) { return m_ui.NextParticipant(bSuccess); }
+HRESULT CMapiSearchAX::NextParticipant(VARIANT* bSuccess) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
+  return m_ui.NextParticipant(bSuccess);
+}
 HRESULT CMapiSearchAX::FirstProperty(VARIANT* bSuccess) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   const ComPtr<IMapiSearch> alive(this);
   return m_ui.FirstProperty(bSuccess);
 }
-HRESULT CMapiSearchAX::NextProperty(VARIANT* bSuccess) { return m_ui.NextProperty(bSuccess); }
-HRESULT CMapiSearchAX::GetPropertyName(BSTR* pbstrPropertyName) { return m_ui.GetPropertyName(pbstrPropertyName); }
+HRESULT CMapiSearchAX::NextProperty(VARIANT* bSuccess) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
+  return m_ui.NextProperty(bSuccess);
+}
+HRESULT CMapiSearchAX::GetPropertyName(BSTR* pbstrPropertyName) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
+  return m_ui.GetPropertyName(pbstrPropertyName);
+}
 HRESULT CMapiSearchAX::GetPropertyValue(BSTR* pbstrPropertyValue) {
+  if (FAILED(CheckSite())) return E_ACCESSDENIED;
   return m_ui.GetPropertyValue(pbstrPropertyValue);
 }

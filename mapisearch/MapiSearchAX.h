@@ -76,6 +76,7 @@ class CMapiSearchAX final : public IMapiSearch,
  protected:
   // IMapiSearch, IDispatch, IConnectionPointContainer.
   IUnknown* QueryControl(REFIID riid) override;
+  CAXLogger& SiteLog() override { return m_ui; }
 
  private:
   MAPIParSelUI m_ui;

@@ -1,5 +1,6 @@
 #include "module/ControlFrame.h"
 
+#include "module/AXLogger.h"
 #include "module/ModuleLock.h"
 #include "platform/dispatch.h"
 
@@ -43,6 +44,7 @@ IUnknown* ControlFrame::QueryFrame(REFIID riid) {
   if (riid == IID_IObjectSafety) return static_cast<IObjectSafety*>(this);
   if (riid == IID_IProvideClassInfo2 || riid == IID_IProvideClassInfo) return static_cast<IProvideClassInfo2*>(this);
   if (riid == IID_ISupportErrorInfo) return static_cast<ISupportErrorInfo*>(this);
+  if (riid == IID_IObjectWithSite && m_siteLock.Armed()) return &m_siteHolder;
   return nullptr;
 }
 
@@ -169,6 +171,21 @@ HRESULT ControlFrame::GetGUID(DWORD dwGuidKind, GUID* pGUID) {
 
 HRESULT ControlFrame::InterfaceSupportsErrorInfo(REFIID riid) {
   return riid == *m_class.primary ? S_OK : S_FALSE;
+}
+
+// ---- the site lock's IObjectWithSite -----------------------------------------------------
+
+HRESULT ControlFrame::SiteHolder::SetSite(IUnknown* site) {
+  frame_->m_siteLock.SetSite(site, frame_->SiteLog());
+  return S_OK;
+}
+
+HRESULT ControlFrame::SiteHolder::GetSite(REFIID riid, void** ppvSite) {
+  if (ppvSite == nullptr) return E_POINTER;
+  *ppvSite = nullptr;
+  IUnknown* site = frame_->m_siteLock.Site();
+  if (site == nullptr) return E_FAIL;
+  return site->QueryInterface(riid, ppvSite);
 }
 
 }  // namespace tessaro

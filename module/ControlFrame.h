@@ -46,6 +46,14 @@
 //   sink, GetAdvise hands it back; nothing here changes the view, so it is
 //   never called. GetColorSet, Freeze and Unfreeze are E_NOTIMPL, as in ATL.
 //
+// - the site lock (module/SiteLock.h): CheckSite() is the first call of
+//   every method of a control's own interface and answers E_ACCESSDENIED
+//   for a host the machine's policy does not allow. While the policy is set
+//   the frame also answers IObjectWithSite for a control that has none of
+//   its own, so that the browser hands it the page's site; a control with
+//   its own (the calendar presence control) passes the site on through
+//   SiteLockOf(). With no policy nothing of this shows.
+//
 // The rest of the ATL control plumbing (IOleObject, in-place activation,
 // data object, property pages, quick activation) is left out: the hosts
 // create the controls and script them, nothing more.
@@ -66,8 +74,11 @@
 
 #include <new>
 
+#include "module/SiteLock.h"
 #include "platform/com.h"
 #include "platform/graphics.h"
+
+class CAXLogger;
 
 namespace tessaro {
 
@@ -178,7 +189,32 @@ class ControlFrame : public IPersistStreamInit,
   virtual ULONG InnerAddRef();
   virtual ULONG InnerRelease();
 
+  // The site lock's answer for a call now: S_OK, or E_ACCESSDENIED after the
+  // lock's warning went to SiteLog(). The first call of every method of the
+  // control's own interface.
+  HRESULT CheckSite() { return m_siteLock.Check(SiteLog()); }
+  SiteLock& SiteLockOf() { return m_siteLock; }
+  // The log the site lock's warnings go to: the control's own.
+  virtual CAXLogger& SiteLog() = 0;
+
  private:
+  // IObjectWithSite for a control without its own, offered while the lock
+  // is armed: the site goes to the lock.
+  class SiteHolder final : public IObjectWithSite {
+   public:
+    explicit SiteHolder(ControlFrame* frame) : frame_(frame) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+      return frame_->m_pOuter->QueryInterface(riid, ppv);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return frame_->m_pOuter->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return frame_->m_pOuter->Release(); }
+    HRESULT STDMETHODCALLTYPE SetSite(IUnknown* site) override;
+    HRESULT STDMETHODCALLTYPE GetSite(REFIID riid, void** ppvSite) override;
+
+   private:
+    ControlFrame* frame_;
+  };
+
   class Inner final : public IUnknown {
    public:
     explicit Inner(ControlFrame* frame) : frame_(frame) {}
@@ -206,6 +242,8 @@ class ControlFrame : public IPersistStreamInit,
   ComPtr<IAdviseSink> m_adviseSink;
   DWORD m_adviseAspects = 0;
   DWORD m_adviseFlags = 0;
+  SiteLock m_siteLock;
+  SiteHolder m_siteHolder{this};
 };
 
 // The creation function of every control class, as the module's class

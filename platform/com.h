@@ -446,6 +446,32 @@ struct IServiceProvider : IUnknown {
   STDMETHOD(QueryService)(REFGUID guidService, REFIID riid, void** ppvObject) PURE;
 };
 
+// A control's client site and its container. Tessaro only asks the site for
+// its container (to reach the page's document); monikers, bind contexts and
+// enumerators are never used, so each is its identity alone.
+struct IMoniker : IUnknown {};
+struct IBindCtx : IUnknown {};
+struct IEnumUnknown : IUnknown {};
+struct IOleContainer;
+
+struct IOleClientSite : IUnknown {
+  STDMETHOD(SaveObject)() PURE;
+  STDMETHOD(GetMoniker)(DWORD dwAssign, DWORD dwWhichMoniker, IMoniker** ppmk) PURE;
+  STDMETHOD(GetContainer)(IOleContainer** ppContainer) PURE;
+  STDMETHOD(ShowObject)() PURE;
+  STDMETHOD(OnShowWindow)(BOOL fShow) PURE;
+  STDMETHOD(RequestNewObjectLayout)() PURE;
+};
+
+struct IParseDisplayName : IUnknown {
+  STDMETHOD(ParseDisplayName)(IBindCtx* pbc, LPOLESTR pszDisplayName, ULONG* pchEaten, IMoniker** ppmkOut) PURE;
+};
+
+struct IOleContainer : IParseDisplayName {
+  STDMETHOD(EnumObjects)(DWORD grfFlags, IEnumUnknown** ppenum) PURE;
+  STDMETHOD(LockContainer)(BOOL fLock) PURE;
+};
+
 #define INTERFACESAFE_FOR_UNTRUSTED_CALLER 0x00000001
 #define INTERFACESAFE_FOR_UNTRUSTED_DATA 0x00000002
 #define INTERFACE_USES_DISPEX 0x00000004
