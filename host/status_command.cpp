@@ -13,6 +13,7 @@
 #include "host/activation.h"
 #include "host/commands.h"
 #include "host/mail_client_standin.h"
+#include "host/page_site.h"
 #include "memstore/CalendarFile.h"
 #include "platform/com.h"
 
@@ -238,7 +239,8 @@ int RunStatus(int argc, char** argv) {
         PrintText(collector.meetings, seconds, nextStart);
       status = collector.meetings.empty() ? 1 : 0;
     } else {
-      std::fprintf(stderr, "tessaro: the control could not read the calendar (0x%08lX)\n", static_cast<unsigned long>(hr));
+      // A refused page (the site lock) is named: E_ACCESSDENIED (0x80070005).
+      std::fprintf(stderr, "tessaro: the control could not read the calendar (%s)\n", ResultText(hr).c_str());
     }
     Call(control, WSTR("Quit"));
     point->Unadvise(cookie);
