@@ -453,3 +453,77 @@ TEST_F(Recurrence, StridesGiveTheSameAnswerAsTheWalkOneByOne) {
   }
   EXPECT_EQ(40, compared);
 }
+
+namespace {
+
+// 0 Sunday, counted from Sunday 7 January 2024.
+int WeekdayOf(int y, int m, int d) { return static_cast<int>(((At(y, m, d) - At(2024, 1, 7)) / kDay % 7 + 7) % 7); }
+
+// The n-th (5 = last) given weekday of the month, worked out by hand.
+int NthWeekdayDay(int y, int m, int weekday, int n) {
+  const int length = DaysInMonth(y, m);
+  int day = 1 + (weekday - WeekdayOf(y, m, 1) + 7) % 7 + 7 * (n - 1);
+  while (day > length) day -= 7;
+  return day;
+}
+
+}  // namespace
+
+TEST_F(Recurrence, NthAndLastWeekdayRulesLandOnTheirWeekdayInMonthsOfEveryLength) {
+  // The month walker steps back from now's day to the first start's month;
+  // where that month lacks the day (31 February, 31 June, 29 February 2023)
+  // the weekday must still be found in it. The first occurrence lies in a
+  // month of each length; now is one minute into the next month's (monthly)
+  // or next year's (yearly) occurrence, in a month ending on the rule's
+  // weekday, so that "last" is its final day. (Monthly from the last
+  // Wednesday of June 2024: 31 July is in progress.)
+  struct Month {
+    int year, month;
+  } firsts[] = {{2023, 2}, {2024, 2}, {2024, 6}, {2024, 7}};  // 28, 29, 30 and 31 days
+  int checked = 0;
+  for (const Month& f : firsts) {
+    for (bool yearly : {false, true}) {
+      const int year = yearly ? f.year + 1 : f.year;
+      const int month = yearly ? f.month : f.month + 1;
+      const int weekday = WeekdayOf(year, month, DaysInMonth(year, month));
+      for (int n : {4, 5}) {
+        RecurrenceDescription d;
+        d.frequency = yearly ? RecurrenceKind::Yearly : RecurrenceKind::Monthly;
+        d.patternType = blob::kPatternMonthNth;
+        d.period = yearly ? 12 : 1;
+        d.weekdayMask = 1u << weekday;
+        d.weekNumber = static_cast<DWORD>(n);
+        d.startTimeOffset = 9 * 60;
+        d.duration = 60;
+        const int firstDay = NthWeekdayDay(f.year, f.month, weekday, n);
+        d.startDate = BlobMinutes(f.year, f.month, firstDay);
+        const LONGLONG first = At(f.year, f.month, firstDay, 9);
+        const LONGLONG occurrence = At(year, month, NthWeekdayDay(year, month, weekday, n), 9);
+        world.SetNow(occurrence + 60);
+        const Result r = Evaluate(d, first);
+        EXPECT_EQ(occurrence - first, r.offset)
+            << "from " << f.year << "-" << f.month << "-" << firstDay << " n=" << n << (yearly ? " yearly" : " monthly");
+        EXPECT_EQ(0, r.skip);
+        ++checked;
+      }
+    }
+  }
+  EXPECT_EQ(16, checked);
+}
+
+TEST_F(Recurrence, NeverEndingWeeklySeriesMovedBackToTodayKeepsCounting) {
+  // Monday and Wednesday from Wednesday 3 January 2024: on Monday the first
+  // occurrence moves back two days, which adds two to the largest count.
+  RecurrenceDescription d;
+  d.frequency = RecurrenceKind::Weekly;
+  d.patternType = blob::kPatternWeek;
+  d.period = 1;
+  d.weekdayMask = 0x0A;
+  d.startDate = BlobMinutes(2024, 1, 3);
+  d.startTimeOffset = 9 * 60;
+  d.duration = 60;
+  world.SetNow(At(2024, 1, 15, 9, 30));
+  const Result r = Evaluate(d, At(2024, 1, 3, 9));
+  EXPECT_EQ(0, r.skip);
+  EXPECT_EQ(At(2024, 1, 15, 9) - At(2024, 1, 3, 9), r.offset);
+}
