@@ -191,12 +191,18 @@ TEST_F(Watcher, AStopRequestDuringAPassCountsAsTheMailClientGone) {
       if (messages[i].find(text) != std::string::npos) return static_cast<int>(i);
     return -1;
   };
-  EXPECT_LE(0, at("MyThread(1095): m_exitThread is on"));
-  EXPECT_LT(at("MyThread(1095)"), at("MyThread(1135): Outlook Process Gone"));
-  EXPECT_LT(at("MyThread(1135)"), at("Logout(335): Start Logout"));
-  EXPECT_LT(at("Logout(380): No valid Session"), at("MyThread(1157)"));
-  EXPECT_LT(at("MyThread(1157)"), at("Quit(504)"));
-  EXPECT_LT(at("Quit(504)"), at("Cleanup(317)"));
+  // Both lines written, the first before the second.
+  auto before = [&](const std::string& first, const std::string& second) -> ::testing::AssertionResult {
+    const int a = at(first), b = at(second);
+    if (a < 0 || b < 0) return ::testing::AssertionFailure() << (a < 0 ? first : second) << " not written";
+    if (a >= b) return ::testing::AssertionFailure() << first << " after " << second;
+    return ::testing::AssertionSuccess();
+  };
+  EXPECT_TRUE(before("MyThread(1095): m_exitThread is on", "MyThread(1135): Outlook Process Gone"));
+  EXPECT_TRUE(before("MyThread(1135)", "Logout(335): Start Logout"));
+  EXPECT_TRUE(before("Logout(380): No valid Session", "MyThread(1157)"));
+  EXPECT_TRUE(before("MyThread(1157)", "Quit(504)"));
+  EXPECT_TRUE(before("Quit(504)", "Cleanup(317)"));
   EXPECT_EQ(-1, at("Quit(496)"));
   EXPECT_EQ(1, C::m_clearPending.load());
 }
