@@ -340,6 +340,38 @@ TEST_F(Recurrence, ModifiedOccurrencesBringTheirOwnTimesAndTexts) {
   EXPECT_EQ(1800, E.duration);
 }
 
+TEST_F(Recurrence, ModifiedOccurrencesEightBitTextIsReadInTheAnsiCodePage) {
+#ifndef _WIN32
+  // Windows (and the Wine prefix) reads it in code page 1252; here the
+  // locale's language chooses, so an English one is set.
+  const std::string saved = ::getenv("LC_ALL") != nullptr ? ::getenv("LC_ALL") : "";
+  ::setenv("LC_ALL", "en_US.UTF-8", 1);
+#endif
+  RecurrenceDescription d = Daily(BlobMinutes(2010, 6, 1));
+  ModifiedOccurrence moved;
+  moved.originalStart = BlobMinutes(2010, 6, 14, 9);
+  moved.newStart = BlobMinutes(2010, 6, 14, 10);
+  moved.newEnd = BlobMinutes(2010, 6, 14, 11);
+  moved.subject = WString(WSTR("Caf\u00E9"));  // the record holds "Caf\xE9"
+  moved.location = WString(WSTR("Salle \u00E0 manger"));
+  d.modified = {moved};
+  const auto R = Parsed(d);
+  ASSERT_NE(nullptr, R);
+  ASSERT_EQ(std::string("Caf\xE9"), *R->ExceptionInfo->at(0).Subject);
+  E.meetingTimeZone = &utcZone;
+  LONGLONG candidate = At(2010, 6, 14, 9);
+  EXPECT_FALSE(IsDeletedOrModified(*R, candidate, E));
+#ifndef _WIN32
+  if (saved.empty()) {
+    ::unsetenv("LC_ALL");
+  } else {
+    ::setenv("LC_ALL", saved.c_str(), 1);
+  }
+#endif
+  EXPECT_EQ("Caf\xC3\xA9", U8(E.subject.Get()));
+  EXPECT_EQ("Salle \xC3\xA0 manger", U8(E.location.Get()));
+}
+
 TEST_F(Recurrence, ModifiedIntoFreeOrTentativeCountsAsDeleted) {
   RecurrenceDescription d = Daily(BlobMinutes(2010, 6, 1));
   ModifiedOccurrence tentative;
