@@ -83,7 +83,12 @@ std::vector<LONGLONG> BuildStepTable(LONGLONG count, SYSTEMTIME walker, LONGLONG
     } else {
       --walker.wMonth;
     }
-    if (n != 0) SetNthWeekday(walker, n);
+    if (n != 0) {
+      // The day carried over from a longer month may not exist in this one
+      // (31 June); SetNthWeekday needs a real date to find the weekday from.
+      walker.wDay = static_cast<WORD>(std::min<int>(walker.wDay, DaysInMonth(walker.wYear, walker.wMonth)));
+      SetNthWeekday(walker, n);
+    }
     const LONGLONG s = WalkerSeconds(walker);
     table[static_cast<size_t>(i)] = prev - s;
     prev = s;
@@ -120,6 +125,9 @@ LONGLONG AdjustForOccurred(const AppointmentRecurrencePattern& R, const FILETIME
           TimeText(FileTimeFromMinutes(P.EndDate)).Format());
 
   const LONG savedDuration = E.duration;
+  // Held wider than the pattern's signed 32-bit count: a never-ending series
+  // starts from the largest 32-bit count, and a weekly series whose first
+  // occurrence moves back to today's weekday subtracts a negative shift.
   LONGLONG remainingInstances = static_cast<LONG>(P.OccurrenceCount);
   skip = 0;
   const LONGLONG seriesStartSeconds = SecondsFromFileTime(firstStart);

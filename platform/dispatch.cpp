@@ -26,6 +26,28 @@ void* ValueAddress(VARIANT& v, VARTYPE vt) {
   }
 }
 
+// What a caller's variable's temporary holds until the method writes it. A
+// method writes an [out] value without reading what was there, so a mark the
+// method cannot produce tells afterwards whether it wrote at all: an address
+// of our own for pointers, a type no value has for a VARIANT.
+const char kUnwrittenMark = 0;
+void* UnwrittenPointer() { return const_cast<char*>(&kUnwrittenMark); }
+
+bool IsPointerType(VARTYPE vt) { return vt == VT_BSTR || vt == VT_DISPATCH || vt == VT_UNKNOWN; }
+
+void MarkUnwritten(VARIANT& temp, VARTYPE vt) {
+  if (vt == VT_VARIANT) {
+    temp.vt = VT_ILLEGAL;
+  } else if (IsPointerType(vt)) {
+    temp.byref = UnwrittenPointer();
+  }
+}
+
+bool StillUnwritten(const VARIANT& temp, VARTYPE declared) {
+  if (declared == VT_VARIANT) return temp.vt == VT_ILLEGAL;
+  return IsPointerType(declared) && temp.byref == UnwrittenPointer();
+}
+
 }  // namespace
 
 void SetTypeInfoSource(TypeInfoSource source) { g_typeInfoSource.store(source); }
@@ -63,6 +85,7 @@ Frame::Frame() {
     temporary_[i] = false;
     out_[i] = nullptr;
     targets_[i] = nullptr;
+    declared_[i] = VT_EMPTY;
   }
 }
 
@@ -70,12 +93,14 @@ Frame::~Frame() { Release(); }
 
 void Frame::Release() {
   for (UINT i = 0; i < count_; ++i) {
+    DropIfUnwritten(i);
     if (owned_[i]) VariantClear(&values_[i]);
     VariantInit(&values_[i]);
     owned_[i] = false;
     temporary_[i] = false;
     out_[i] = nullptr;
     targets_[i] = nullptr;
+    declared_[i] = VT_EMPTY;
   }
   count_ = 0;
   retvalIndex_ = -1;
@@ -87,7 +112,14 @@ void Frame::BindTemporary(const Param& p, UINT index, VARIANT* target) {
   if (p.vt != VT_VARIANT) {
     temp.vt = p.vt;  // a typed zero: 0, false, null BSTR, null pointer
     temp.llVal = 0;
+    // A number or flag the method leaves alone keeps the variable's own
+    // value when the variable holds one of that type.
+    if (target != nullptr && !IsPointerType(p.vt) && target->vt == p.vt) temp.llVal = target->llVal;
   }
+  // A variable the method does not write keeps its value; an omitted retval
+  // still comes back as the typed zero.
+  if (target != nullptr) MarkUnwritten(temp, p.vt);
+  declared_[index] = p.vt;
   owned_[index] = true;
   temporary_[index] = true;
   out_[index] = ValueAddress(temp, p.vt);
@@ -122,7 +154,7 @@ HRESULT Frame::BindIn(const Param& p, const VARIANTARG& arg, UINT index, bool ra
 HRESULT Frame::BindOut(const Param& p, const VARIANTARG& arg, UINT index) {
   // A script variable: the method writes to a temporary of its own and the
   // value replaces the variable's old one (which is freed) after the call.
-  // So an [out] value left unwritten empties the variable.
+  // An [out] value the method leaves unwritten leaves the variable as it was.
   if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal != nullptr) {
     BindTemporary(p, index, arg.pvarVal);
     return S_OK;
@@ -166,8 +198,16 @@ HRESULT Frame::Prepare(const Signature& sig, DISPPARAMS* params, UINT* argErr) {
   return S_OK;
 }
 
+void Frame::DropIfUnwritten(UINT index) {
+  if (!temporary_[index] || !StillUnwritten(values_[index], declared_[index])) return;
+  VariantInit(&values_[index]);  // the mark is no value: nothing to free, nothing to hand on
+  owned_[index] = false;
+  temporary_[index] = false;
+}
+
 HRESULT Frame::Finish(HRESULT hr, VARIANT* result) {
   for (UINT i = 0; i < count_; ++i) {
+    DropIfUnwritten(i);
     if (!temporary_[i] || FAILED(hr)) continue;
     VARIANT* target = static_cast<int>(i) == retvalIndex_ ? result : targets_[i];
     if (target == nullptr) continue;

@@ -86,6 +86,7 @@ class Frame {
   HRESULT BindIn(const Param& p, const VARIANTARG& arg, UINT index, bool raw);
   HRESULT BindOut(const Param& p, const VARIANTARG& arg, UINT index);
   void BindTemporary(const Param& p, UINT index, VARIANT* target);
+  void DropIfUnwritten(UINT index);
   void Release();
 
   // Per parameter: the coerced [in] value, or the temporary an [out] value
@@ -95,6 +96,7 @@ class Frame {
   bool temporary_[kMaxParams];
   void* out_[kMaxParams];
   VARIANT* targets_[kMaxParams];
+  VARTYPE declared_[kMaxParams];  // a temporary's declared type
   UINT count_ = 0;
   int retvalIndex_ = -1;  // the omitted [out, retval]
 };

@@ -120,6 +120,8 @@ class LocaleService {
   virtual int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, LPCWSTR picture,
                              LPWSTR out, int size);
   virtual int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR out, int size);
+  // The ANSI code page (on Linux chosen from the locale's language).
+  virtual UINT GetACP();
   // The calling thread's locale (Linux keeps it per thread, starting at the
   // user default 0x0400).
   virtual LCID GetThreadLocale();

@@ -313,6 +313,41 @@ TEST_F(AwayTimer, LibraryWithoutAnEntryPointIsFreed) {
   EXPECT_EQ(1u, libs.loads.size());
 }
 
+TEST_F(AwayTimer, EachLineIsWrittenAtItsLevel) {
+  Double partial(kPartialDir);
+  ASSERT_TRUE(partial.Loaded());
+  hook.SetStamp(1234);
+  const std::string init = "Tessaro INFO  :: CActiveMonAX::MonInit(";
+  const std::vector<LevelLine> table = {
+      {LOG_MAJOR, init + "18): Initializing Activity Monitor"},
+      {LOG_INFO, init + "22): need to load hook dll"},
+      {LOG_INFO, init + "30): Loading hook dll " + U8(kDoubleDir + kHookName)},
+      {LOG_MAJOR, init + "54): Installing Hook"},
+      {LOG_DETAIL, "Tessaro INFO  :: CActiveMonAX::GetLastTimestamp(98): dwHookStamp = 1234 - dwSysStamp = 0"},
+      {LOG_MAJOR, "Tessaro INFO  :: CActiveMonAX::MonUnInit(64): Removing Hook"},
+      // A library without the entry points.
+      {LOG_MAJOR, init + "18): Initializing Activity Monitor"},
+      {LOG_INFO, init + "22): need to load hook dll"},
+      {LOG_INFO, init + "30): Loading hook dll " + U8(kPartialDir + kHookName)},
+      {LOG_ERROR, "Tessaro ERROR :: CActiveMonAX::MonInit(45): Failed getting proc addresses"},
+  };
+  ExpectLinesAtLevels(table, [&](DWORD flags) {
+    ScopedEnv levels(WSTR("ZLMTessaroLogLevel"), LevelVariable(flags).c_str());
+    diag.lines.clear();
+    for (const WString* dir : {&kDoubleDir, &kPartialDir}) {
+      UseModuleIn(*dir);
+      ComPtr<IActiveMon> timer;
+      EXPECT_EQ(S_OK, CreateActiveMonAX(nullptr, IID_IActiveMon, timer.ReceiveVoid()));
+      LONG idle = 0;
+      if (timer->MonInit() == S_OK) {
+        EXPECT_EQ(S_OK, timer->GetIdleTime(&idle));
+        EXPECT_EQ(S_OK, timer->MonUnInit());
+      }
+    }
+    return Messages();
+  });
+}
+
 TEST_F(AwayTimer, ModuleNameWithoutBackslashMeansTheCurrentDirectory) {
   module_.emplace(WSTR("ZLMTessaro.dll"));
   libs.refuseLoads = true;

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "tests/calpresence_support.h"
+#include "tests/support/test_support.h"
 
 using namespace calpresence_testing;
+using testing_support::ExpectLinesAtLevels;
+using testing_support::LevelLine;
 using C = CCalPresenceAX;
 
 namespace {
@@ -191,12 +194,18 @@ TEST_F(Watcher, AStopRequestDuringAPassCountsAsTheMailClientGone) {
       if (messages[i].find(text) != std::string::npos) return static_cast<int>(i);
     return -1;
   };
-  EXPECT_LE(0, at("MyThread(1095): m_exitThread is on"));
-  EXPECT_LT(at("MyThread(1095)"), at("MyThread(1135): Outlook Process Gone"));
-  EXPECT_LT(at("MyThread(1135)"), at("Logout(335): Start Logout"));
-  EXPECT_LT(at("Logout(380): No valid Session"), at("MyThread(1157)"));
-  EXPECT_LT(at("MyThread(1157)"), at("Quit(504)"));
-  EXPECT_LT(at("Quit(504)"), at("Cleanup(317)"));
+  // Both lines written, the first before the second.
+  auto before = [&](const std::string& first, const std::string& second) -> ::testing::AssertionResult {
+    const int a = at(first), b = at(second);
+    if (a < 0 || b < 0) return ::testing::AssertionFailure() << (a < 0 ? first : second) << " not written";
+    if (a >= b) return ::testing::AssertionFailure() << first << " after " << second;
+    return ::testing::AssertionSuccess();
+  };
+  EXPECT_TRUE(before("MyThread(1095): m_exitThread is on", "MyThread(1135): Outlook Process Gone"));
+  EXPECT_TRUE(before("MyThread(1135)", "Logout(335): Start Logout"));
+  EXPECT_TRUE(before("Logout(380): No valid Session", "MyThread(1157)"));
+  EXPECT_TRUE(before("MyThread(1157)", "Quit(504)"));
+  EXPECT_TRUE(before("Quit(504)", "Cleanup(317)"));
   EXPECT_EQ(-1, at("Quit(496)"));
   EXPECT_EQ(1, C::m_clearPending.load());
 }
@@ -251,4 +260,88 @@ TEST_F(Watcher, AWatcherThatCannotReadTheProcessListLeavesNoPassWaiting) {
   // A watcher that cannot even be started leaves no pass waiting either.
   threads.failCreate = true;
   EXPECT_EQ(S_FALSE, control->GetCalData());
+}
+
+TEST_F(Watcher, EachLineIsWrittenAtItsLevel) {
+  // The page's lines, then the watcher's: each thread writes its own in a
+  // fixed order. A line the page's poll repeats while it waits for the
+  // watcher counts once (how often it polls depends on the scheduler).
+  char pageThread[16];
+  std::snprintf(pageThread, sizeof pageThread, "[0x%08x]", static_cast<unsigned>(plat::Clock().GetCurrentThreadId()));
+  auto byThread = [&] {
+    std::vector<std::string> page, watcher;
+    const std::vector<std::string> lines = log.Lines();
+    for (const std::string& l : lines) {
+      const size_t at = l.find("Tessaro ");
+      if (at == std::string::npos) continue;
+      std::string text = l.substr(at, l.size() - at - (l.back() == '\n' ? 1 : 0));
+      std::vector<std::string>& own = l.find(pageThread) != std::string::npos ? page : watcher;
+      if (own.empty() || own.back() != text) own.push_back(text);
+    }
+    page.push_back("--");
+    page.insert(page.end(), watcher.begin(), watcher.end());
+    return page;
+  };
+  const std::string cp = "Tessaro INFO  :: CCalPresenceAX::";
+  const std::string watcher = "Tessaro INFO  :: MyThread(";
+  const std::vector<LevelLine> table = {
+      // The watcher cannot read the process list: the page's pass...
+      {LOG_INFO, cp + "LocalGetCalData(82): Entered"},
+      {LOG_DETAIL, cp + "LocalGetCalData(85): We're doing work in this instance"},
+      {LOG_DETAIL, cp + "LocalGetCalData(117): pSession and pStore null && we haven't found the process"},
+      {LOG_DETAIL, cp + "LocalGetCalData(122): Create my thread"},
+      {LOG_DETAIL, cp + "LocalGetCalData(128): While process not found"},
+      {LOG_INFO, cp + "GetCalData(200): Clearing Presence Data"},
+      {LOG_INFO, cp + "GetCalData(206): Firing PasswordAvailable Event"},
+      {0, "--"},
+      // ...and the watcher.
+      {LOG_INFO, watcher + "1067): MyThread - Entered"},
+      {LOG_DETAIL, watcher + "1079): Enumerate the processes"},
+      {LOG_MAJOR, "Tessaro WARN  :: MyThread(1082): EnumProcesses returned 0"},
+      // A stop request during a pass: Quit...
+      {LOG_INFO, cp + "Quit(477): Quit method called"},
+      {LOG_DETAIL, cp + "Quit(485): Waiting for ThreadWaitEvent"},
+      {LOG_INFO, cp + "Quit(504): Setting m_exitThread to false"},
+      {LOG_INFO, cp + "Cleanup(271): Start Cleanup"},
+      {LOG_MAJOR, cp + "Cleanup(317): Cleaned up; no MAPI Session to Release"},
+      {LOG_INFO, cp + "Cleanup(326): Done with Cleanup"},
+      {0, "--"},
+      // ...and the watcher, which logs the session out.
+      {LOG_INFO, watcher + "1095): m_exitThread is on"},
+      {LOG_DETAIL, watcher + "1107): Done enumerating the processes"},
+      {LOG_DETAIL, watcher + "1135): Outlook Process Gone"},
+      {LOG_DETAIL, watcher + "1138): Logout"},
+      {LOG_INFO, cp + "Logout(335): Start Logout"},
+      {LOG_ERROR, "Tessaro ERROR :: CCalPresenceAX::Logout(380): No valid Session"},
+      {LOG_DETAIL, watcher + "1157): Exiting MyThread; set ThreadWaitEvent"},
+  };
+  ExpectLinesAtLevels(table, [&](DWORD flags) {
+    std::vector<std::string> out;
+    for (bool enumFails : {true, false}) {
+      ResetClassState();
+      processes.Reset();
+      log.Clear();
+      ComPtr<ScriptedControl> c = Make<ScriptedControl>(page, flags);
+      if (enumFails) {
+        // The watcher cannot read the process list.
+        processes.enumFails = true;
+        EXPECT_EQ(S_FALSE, c->GetCalData());
+      } else {
+        // A stop request while the watcher walks the list with the mail
+        // client running.
+        processes.SetCount(5);
+        EXPECT_EQ(S_FALSE, c->GetCalData());
+        processes.SetName(3, WSTR("Outlook.exe"));
+        EXPECT_TRUE(Eventually([] { return C::m_processFound.load() != 0; }));
+        c->CheckProcessChange();
+        processes.holdPid = FakeProcesses::PidAt(1);
+        EXPECT_TRUE(Eventually([&] { return processes.held.load(); }));
+        log.Clear();
+        EXPECT_EQ(S_OK, c->Quit());
+      }
+      const std::vector<std::string> lines = byThread();
+      out.insert(out.end(), lines.begin(), lines.end());
+    }
+    return out;
+  });
 }

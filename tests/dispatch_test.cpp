@@ -69,6 +69,21 @@ class TestControl final : public ITestControl {
   HRESULT STDMETHODCALLTYPE Refuse(LONG*) override { return E_ABORT; }
   // Not on the interface: a helper that runs out of memory.
   HRESULT Exhaust() { throw std::bad_alloc(); }
+  // Writes its out value only when asked to: 0 nothing, 1 a text, 2 a null
+  // text (or VT_EMPTY).
+  HRESULT Lookup(LONG which, BSTR* text) {
+    if (which != 0) *text = which == 1 ? SysAllocString(WSTR("found")) : nullptr;
+    return S_OK;
+  }
+  HRESULT Peek(LONG which, VARIANT* value) {
+    if (which != 0) *value = which == 1 ? I4(9) : VARIANT{};
+    return S_OK;
+  }
+  HRESULT Count(LONG which, LONG* n) {
+    if (which != 0) *n = 0;
+    return S_OK;
+  }
+  HRESULT Later(BSTR*, LONG) { return S_OK; }
 
   int pings = 0;
   VARTYPE lastTag = VT_EMPTY;
@@ -87,6 +102,10 @@ const disp::Member<TestControl> TestControl::kMembers[] = {
     disp::Method<&TestControl::Exhaust>(WSTR("Exhaust"), 7),
     // The same method with the caller's VARIANTs untouched.
     disp::Method<TestControl, &ITestControl::Position>(WSTR("RawPosition"), 8, disp::kRetVal | disp::kRawArgs),
+    disp::Method<&TestControl::Lookup>(WSTR("Lookup"), 9, disp::kRetVal),
+    disp::Method<&TestControl::Peek>(WSTR("Peek"), 10, disp::kRetVal),
+    disp::Method<&TestControl::Count>(WSTR("Count"), 11, disp::kRetVal),
+    disp::Method<&TestControl::Later>(WSTR("Later"), 12),
 };
 const disp::Table<TestControl> TestControl::kDispatch(TestControl::kMembers, IID_ITestControl);
 
@@ -259,6 +278,47 @@ TEST(Dispatch, OutVariablesAreReplacedNotLeaked) {
   EXPECT_EQ(E_ABORT, call.Method(6, {Ref(&kept)}));
   EXPECT_EQ("kept", U8(kept.bstrVal));
   VariantClear(&kept);
+}
+
+TEST(Dispatch, OutVariablesTheMethodDoesNotWriteKeepTheirValue) {
+  TestControl control;
+  Call call(control);
+  for (DISPID id : {9, 10}) {
+    VARIANT v = Str(WSTR("kept"));
+    ASSERT_EQ(S_OK, call.Method(id, {I4(0), Ref(&v)})) << id;
+    ASSERT_EQ(VT_BSTR, v.vt) << id;
+    EXPECT_EQ("kept", U8(v.bstrVal)) << id;
+    EXPECT_EQ(VT_EMPTY, call.result.vt) << id;
+    // Written, even as nothing, it is replaced.
+    ASSERT_EQ(S_OK, call.Method(id, {I4(2), Ref(&v)})) << id;
+    EXPECT_EQ(id == 9 ? VT_BSTR : VT_EMPTY, v.vt) << id;
+    EXPECT_EQ(nullptr, v.bstrVal) << id;
+    ASSERT_EQ(S_OK, call.Method(id, {I4(1), Ref(&v)})) << id;
+    EXPECT_EQ(id == 9 ? VT_BSTR : VT_I4, v.vt) << id;
+    VariantClear(&v);
+  }
+  // A number left alone stays the variable's number.
+  VARIANT n = I4(5);
+  ASSERT_EQ(S_OK, call.Method(11, {I4(0), Ref(&n)}));
+  EXPECT_EQ(VT_I4, n.vt);
+  EXPECT_EQ(5, n.lVal);
+  ASSERT_EQ(S_OK, call.Method(11, {I4(1), Ref(&n)}));
+  EXPECT_EQ(0, n.lVal);
+
+  // The omitted retval the method leaves alone is the typed zero, as before.
+  ASSERT_EQ(S_OK, call.Method(9, {I4(0)}));
+  EXPECT_EQ(VT_BSTR, call.result.vt);
+  EXPECT_EQ(nullptr, call.result.bstrVal);
+  ASSERT_EQ(S_OK, call.Method(10, {I4(0)}));
+  EXPECT_EQ(VT_EMPTY, call.result.vt);
+
+  // An argument refused after the variable was bound leaves it untouched.
+  VARIANT v = Str(WSTR("kept"));
+  VARIANT word = Str(WSTR("many"));
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, call.Method(12, {Ref(&v), word}));
+  EXPECT_EQ("kept", U8(v.bstrVal));
+  VariantClear(&word);
+  VariantClear(&v);
 }
 
 TEST(Dispatch, VariantParametersAreNotCoerced) {

@@ -105,18 +105,23 @@ TEST(Logger, WithoutDebuggerBitNoHeaderIsBuiltAndNothingIsWritten) {
 TEST(Logger, ForwardingHonoursNoForwardAndLevelZero) {
   FixedClock clock;
   CapturedDiagnostics diag;
-  TestLogger logger(LOG_TO_DEBUGGER | LOG_FORWARD | kAllLevels);
+  // LOG_NO_FORWARD among the flags lets such a line pass the mask: it is
+  // written, and only the forwarding rule keeps it from the forward sink.
+  TestLogger logger(LOG_TO_DEBUGGER | LOG_FORWARD | LOG_NO_FORWARD | kAllLevels);
   logger.Log(LOG_INFO | LOG_NO_FORWARD, WSTR("kept here"));
+  ASSERT_EQ(1u, diag.lines.size());
   EXPECT_TRUE(logger.forwarded.empty());
-  EXPECT_TRUE(diag.lines.empty());  // LOG_NO_FORWARD is not enabled in the flags, so the mask test fails
+  logger.Log(LOG_INFO, WSTR("passed on"));
+  ASSERT_EQ(1u, logger.forwarded.size());
+  EXPECT_EQ("passed on\n", U8(logger.forwarded[0].message));
 
   // A level of 0 passes the mask test under any flags and is never forwarded.
   logger.Log(0, WSTR("level zero"));
-  ASSERT_EQ(1u, diag.lines.size());
-  EXPECT_TRUE(logger.forwarded.empty());
+  ASSERT_EQ(3u, diag.lines.size());
+  EXPECT_EQ(1u, logger.forwarded.size());
   TestLogger bare(0);
   bare.Log(0, WSTR("no sink"));
-  EXPECT_EQ(1u, diag.lines.size());
+  EXPECT_EQ(3u, diag.lines.size());
 }
 
 TEST(Logger, ExceptionsBecomeReportBoxes) {

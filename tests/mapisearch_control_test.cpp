@@ -2,6 +2,8 @@
 // the dialog, resolution, the two cursors and what the page reads.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +20,10 @@ using testing_support::CapturedDiagnostics;
 using testing_support::ScopedEnv;
 using testing_support::TestRegistry;
 using testing_support::U8;
+using testing_support::ExpectLinesAtLevels;
+using testing_support::LevelLine;
+using testing_support::LevelVariable;
+using testing_support::MessagesAfter;
 
 VARIANT Pos(LONG value, VARTYPE vt = VT_I4) {
   VARIANT v;
@@ -361,6 +367,61 @@ TEST_F(MapiSearchControl, PrepareRecipsFailureLogsThreeErrorLinesAndKeepsNoList)
   EXPECT_EQ(1, Logged(WSTR("Tessaro ERROR :: MAPIParSelUI::ProcessAddrList(909): MAPIParSelUI::ProcessAddrList() "
                            "returning 0x80040115")));
   EXPECT_EQ(0, Count());
+}
+
+TEST_F(MapiSearchControl, EachLineIsWrittenAtItsLevel) {
+  // Addresses in the lines are shown as "0x@".
+  auto masked = [](std::string text) {
+    for (const std::string key : {"m_lpAddrBook = 0x", "lpPTArray = 0x", "m_AddrList = 0x", "Session id of 0x"}) {
+      const size_t at = text.find(key);
+      if (at == std::string::npos) continue;
+      const size_t from = at + key.size();
+      size_t to = from;
+      while (to < text.size() && std::isxdigit(static_cast<unsigned char>(text[to]))) ++to;
+      text.replace(from, to - from, "@");
+    }
+    return text;
+  };
+  const std::string ui = "Tessaro INFO  :: MAPIParSelUI::";
+  const std::string uiError = "Tessaro ERROR :: MAPIParSelUI::";
+  const std::vector<LevelLine> resolved = {
+      {LOG_DETAIL, ui + "ProcessAddrList(853): PropMap.GetCount = 28"},
+      {LOG_DETAIL, ui + "ProcessAddrList(871): \tlpPTArray->cValues = 24\tm_lpAddrBook = 0x@"},
+      {LOG_DETAIL, ui + "ProcessAddrList(879): Calling m_lpAddrBook->PrepareRecips(ulFlags = 0, lpPTArray = 0x@, "
+                        "m_AddrList = 0x@)"},
+  };
+  std::vector<LevelLine> table = {{LOG_INFO, ui + "InitializeMAPI(738): MAPI Initialized"}};
+  table.insert(table.end(), resolved.begin(), resolved.end());
+  table.push_back({LOG_INFO, ui + "ProcessAddrList(899): PrepareRecips() successfully called against Address List."});
+  table.push_back({LOG_ERROR, uiError + "ProcessAddrList(909): MAPIParSelUI::ProcessAddrList() returning 0x0"});
+  table.push_back({LOG_INFO, ui + "DoLogout(208): MAPI Session id of 0x@ was Logged Off Successfully"});
+  // A refused resolution, then a refused logon.
+  table.push_back({LOG_INFO, ui + "InitializeMAPI(738): MAPI Initialized"});
+  table.insert(table.end(), resolved.begin(), resolved.end());
+  table.push_back({LOG_ERROR, uiError + "ProcessAddrList(888): PrepareRecips() Failed."});
+  table.push_back({LOG_ERROR, uiError + "DisplayError(663): PrepareRecips: MAPI_E_NETWORK_ERROR"});
+  table.push_back({LOG_ERROR, uiError + "ProcessAddrList(909): MAPIParSelUI::ProcessAddrList() returning 0x80040115"});
+  table.push_back({LOG_INFO, ui + "DoLogout(208): MAPI Session id of 0x@ was Logged Off Successfully"});
+  table.push_back({LOG_INFO, ui + "InitializeMAPI(738): MAPI Initialized"});
+  table.push_back({LOG_ERROR, uiError + "DoLogin(68): MAPILogon: MAPI_E_LOGON_FAILED"});
+
+  Pick({smtp});
+  ExpectLinesAtLevels(table, [&](DWORD flags) {
+    ScopedEnv levels(WSTR("ZLMTessaroLogLevel"), LevelVariable(flags).c_str());
+    diag.lines.clear();
+    for (HRESULT failure : {S_OK, MAPI_E_NETWORK_ERROR, MAPI_E_LOGON_FAILED}) {
+      provider.ClearFailures();
+      if (failure == MAPI_E_NETWORK_ERROR) provider.Fail(Op::PrepareRecips, failure);
+      if (failure == MAPI_E_LOGON_FAILED) provider.Fail(Op::MAPILogonEx, failure);
+      ComPtr<IMapiSearch> search;
+      EXPECT_EQ(S_OK, CreateMapiSearchAX(nullptr, IID_IMapiSearch, search.ReceiveVoid()));
+      EXPECT_EQ(failure, search->DoGetParticipantsDlg(Pos(0)));
+      EXPECT_EQ(S_OK, search->DoLogout());
+    }
+    std::vector<std::string> messages;
+    for (const std::string& m : MessagesAfter(diag.lines, "CMapiSearchAX :: ")) messages.push_back(masked(m));
+    return messages;
+  });
 }
 
 TEST_F(MapiSearchControl, LogoffWithoutSessionIsSilentAndAFailedLogoffIsTriedAgain) {

@@ -164,6 +164,15 @@ TEST_F(Recurrence, WeeklyMaskMovesTheFirstOccurrenceToToday) {
 
 TEST_F(Recurrence, RulesThatDoNotApplyTodaySkipSilently) {
   CapturedLog log(LOG_TO_DEBUGGER | LOG_ERROR | LOG_MAJOR | LOG_INFO);
+  // Silently: the last line written is the one every evaluation writes
+  // before it looks at the rule.
+  auto endsSilently = [&]() -> ::testing::AssertionResult {
+    if (log.diag.lines.empty()) return ::testing::AssertionFailure() << "nothing written";
+    const std::string last = U8(log.diag.lines.back());
+    if (last.find("AdjustForOccurred(369): current time in local time") == std::string::npos)
+      return ::testing::AssertionFailure() << "ends with " << last;
+    return ::testing::AssertionSuccess();
+  };
   RecurrenceDescription weekdays = Daily(BlobMinutes(2010, 6, 1));
   weekdays.patternType = blob::kPatternWeek;
   weekdays.period = 1;
@@ -172,6 +181,7 @@ TEST_F(Recurrence, RulesThatDoNotApplyTodaySkipSilently) {
   Result r = Evaluate(weekdays, At(2010, 6, 1, 9));
   EXPECT_EQ(1, r.skip);
   EXPECT_EQ(0, r.offset);
+  EXPECT_TRUE(endsSilently());
 
   RecurrenceDescription monthly;
   monthly.frequency = RecurrenceKind::Monthly;
@@ -185,6 +195,7 @@ TEST_F(Recurrence, RulesThatDoNotApplyTodaySkipSilently) {
   world.SetNow(At(2010, 6, 17, 10));  // a Thursday
   r = Evaluate(monthly, At(2010, 1, 12, 9));
   EXPECT_EQ(1, r.skip);
+  EXPECT_TRUE(endsSilently());
   const size_t linesBefore = log.diag.lines.size();
 
   // An unknown frequency is not expanded: 0 and no skip.
@@ -197,7 +208,8 @@ TEST_F(Recurrence, RulesThatDoNotApplyTodaySkipSilently) {
   E.meetingTimeZone = &utcZone;
   EXPECT_EQ(0, AdjustForOccurred(*parsed, FileTimeFromSeconds(At(2010, 6, 1, 9)), world.Now(), E, skip));
   EXPECT_EQ(0, skip);
-  EXPECT_GE(log.diag.lines.size(), linesBefore);
+  EXPECT_GT(log.diag.lines.size(), linesBefore);
+  EXPECT_TRUE(endsSilently());
 }
 
 TEST_F(Recurrence, EveryWeekdayStepsOverWeekendsWithoutCounting) {
@@ -340,6 +352,38 @@ TEST_F(Recurrence, ModifiedOccurrencesBringTheirOwnTimesAndTexts) {
   EXPECT_EQ(1800, E.duration);
 }
 
+TEST_F(Recurrence, ModifiedOccurrencesEightBitTextIsReadInTheAnsiCodePage) {
+#ifndef _WIN32
+  // Windows (and the Wine prefix) reads it in code page 1252; here the
+  // locale's language chooses, so an English one is set.
+  const std::string saved = ::getenv("LC_ALL") != nullptr ? ::getenv("LC_ALL") : "";
+  ::setenv("LC_ALL", "en_US.UTF-8", 1);
+#endif
+  RecurrenceDescription d = Daily(BlobMinutes(2010, 6, 1));
+  ModifiedOccurrence moved;
+  moved.originalStart = BlobMinutes(2010, 6, 14, 9);
+  moved.newStart = BlobMinutes(2010, 6, 14, 10);
+  moved.newEnd = BlobMinutes(2010, 6, 14, 11);
+  moved.subject = WString(WSTR("Caf\u00E9"));  // the record holds "Caf\xE9"
+  moved.location = WString(WSTR("Salle \u00E0 manger"));
+  d.modified = {moved};
+  const auto R = Parsed(d);
+  ASSERT_NE(nullptr, R);
+  ASSERT_EQ(std::string("Caf\xE9"), *R->ExceptionInfo->at(0).Subject);
+  E.meetingTimeZone = &utcZone;
+  LONGLONG candidate = At(2010, 6, 14, 9);
+  EXPECT_FALSE(IsDeletedOrModified(*R, candidate, E));
+#ifndef _WIN32
+  if (saved.empty()) {
+    ::unsetenv("LC_ALL");
+  } else {
+    ::setenv("LC_ALL", saved.c_str(), 1);
+  }
+#endif
+  EXPECT_EQ("Caf\xC3\xA9", U8(E.subject.Get()));
+  EXPECT_EQ("Salle \xC3\xA0 manger", U8(E.location.Get()));
+}
+
 TEST_F(Recurrence, ModifiedIntoFreeOrTentativeCountsAsDeleted) {
   RecurrenceDescription d = Daily(BlobMinutes(2010, 6, 1));
   ModifiedOccurrence tentative;
@@ -452,4 +496,78 @@ TEST_F(Recurrence, StridesGiveTheSameAnswerAsTheWalkOneByOne) {
     }
   }
   EXPECT_EQ(40, compared);
+}
+
+namespace {
+
+// 0 Sunday, counted from Sunday 7 January 2024.
+int WeekdayOf(int y, int m, int d) { return static_cast<int>(((At(y, m, d) - At(2024, 1, 7)) / kDay % 7 + 7) % 7); }
+
+// The n-th (5 = last) given weekday of the month, worked out by hand.
+int NthWeekdayDay(int y, int m, int weekday, int n) {
+  const int length = DaysInMonth(y, m);
+  int day = 1 + (weekday - WeekdayOf(y, m, 1) + 7) % 7 + 7 * (n - 1);
+  while (day > length) day -= 7;
+  return day;
+}
+
+}  // namespace
+
+TEST_F(Recurrence, NthAndLastWeekdayRulesLandOnTheirWeekdayInMonthsOfEveryLength) {
+  // The month walker steps back from now's day to the first start's month;
+  // where that month lacks the day (31 February, 31 June, 29 February 2023)
+  // the weekday must still be found in it. The first occurrence lies in a
+  // month of each length; now is one minute into the next month's (monthly)
+  // or next year's (yearly) occurrence, in a month ending on the rule's
+  // weekday, so that "last" is its final day. (Monthly from the last
+  // Wednesday of June 2024: 31 July is in progress.)
+  struct Month {
+    int year, month;
+  } firsts[] = {{2023, 2}, {2024, 2}, {2024, 6}, {2024, 7}};  // 28, 29, 30 and 31 days
+  int checked = 0;
+  for (const Month& f : firsts) {
+    for (bool yearly : {false, true}) {
+      const int year = yearly ? f.year + 1 : f.year;
+      const int month = yearly ? f.month : f.month + 1;
+      const int weekday = WeekdayOf(year, month, DaysInMonth(year, month));
+      for (int n : {4, 5}) {
+        RecurrenceDescription d;
+        d.frequency = yearly ? RecurrenceKind::Yearly : RecurrenceKind::Monthly;
+        d.patternType = blob::kPatternMonthNth;
+        d.period = yearly ? 12 : 1;
+        d.weekdayMask = 1u << weekday;
+        d.weekNumber = static_cast<DWORD>(n);
+        d.startTimeOffset = 9 * 60;
+        d.duration = 60;
+        const int firstDay = NthWeekdayDay(f.year, f.month, weekday, n);
+        d.startDate = BlobMinutes(f.year, f.month, firstDay);
+        const LONGLONG first = At(f.year, f.month, firstDay, 9);
+        const LONGLONG occurrence = At(year, month, NthWeekdayDay(year, month, weekday, n), 9);
+        world.SetNow(occurrence + 60);
+        const Result r = Evaluate(d, first);
+        EXPECT_EQ(occurrence - first, r.offset)
+            << "from " << f.year << "-" << f.month << "-" << firstDay << " n=" << n << (yearly ? " yearly" : " monthly");
+        EXPECT_EQ(0, r.skip);
+        ++checked;
+      }
+    }
+  }
+  EXPECT_EQ(16, checked);
+}
+
+TEST_F(Recurrence, NeverEndingWeeklySeriesMovedBackToTodayKeepsCounting) {
+  // Monday and Wednesday from Wednesday 3 January 2024: on Monday the first
+  // occurrence moves back two days, which adds two to the largest count.
+  RecurrenceDescription d;
+  d.frequency = RecurrenceKind::Weekly;
+  d.patternType = blob::kPatternWeek;
+  d.period = 1;
+  d.weekdayMask = 0x0A;
+  d.startDate = BlobMinutes(2024, 1, 3);
+  d.startTimeOffset = 9 * 60;
+  d.duration = 60;
+  world.SetNow(At(2024, 1, 15, 9, 30));
+  const Result r = Evaluate(d, At(2024, 1, 3, 9));
+  EXPECT_EQ(0, r.skip);
+  EXPECT_EQ(At(2024, 1, 15, 9) - At(2024, 1, 3, 9), r.offset);
 }

@@ -60,8 +60,8 @@ class Scan : public ::testing::Test {
 
 class CapturedScanLog {
  public:
-  CapturedScanLog() : logger_(WSTR("CCalPresenceAX :: "), WSTR("Test")) {
-    logger_.Settings().m_debugFlags = LOG_TO_DEBUGGER | 0xF;
+  explicit CapturedScanLog(DWORD flags = LOG_TO_DEBUGGER | 0xF) : logger_(WSTR("CCalPresenceAX :: "), WSTR("Test")) {
+    logger_.Settings().m_debugFlags = flags;
     CalendarLog::Route(&logger_, 0xF);
   }
   ~CapturedScanLog() { CalendarLog::Route(nullptr, 0); }
@@ -169,6 +169,62 @@ TEST_F(Scan, RowsWithoutUsableTimesAreDroppedWithTheirLines) {
   EXPECT_EQ(1, log.Count("GetCalEntries(975): Error : end time < startTime"));
   EXPECT_EQ(1, log.Count("GetCalEntries(1026): Invalid EndDate \\r\\n"));
   EXPECT_EQ(1, log.Count("GetCalEntries(933): Invalid startDate"));
+}
+
+TEST_F(Scan, EachLineIsWrittenAtItsLevel) {
+  // A meeting in progress, one that starts later, one without a subject that
+  // is over, and one that ends before it starts.
+  provider.Add(Meeting(WSTR("Standup"), At(2010, 6, 14, 9), At(2010, 6, 14, 10)));
+  provider.Add(Meeting(WSTR("Review"), At(2010, 6, 14, 11), At(2010, 6, 14, 11, 30)));
+  memstore::Appointment over = Meeting(WSTR("unused"), At(2010, 6, 14, 7), At(2010, 6, 14, 8));
+  over.subject.reset();
+  provider.Add(over);
+  provider.Add(Meeting(WSTR("Backwards"), At(2010, 6, 14, 9), At(2010, 6, 14, 8)));
+
+  const std::string info = "Tessaro INFO  :: CCalPresenceAX::GetCalEntries(";
+  const std::string warn = "Tessaro WARN  :: CCalPresenceAX::GetCalEntries(";
+  std::vector<LevelLine> lines = {{LOG_INFO, info + "735): GetReceiveFolder succeeded"}};
+  for (const char* tag : {"80150000", "80140000", "80120000", "80130000", "80110000", "80160000", "80100000",
+                          "80170000"})
+    lines.push_back({LOG_INFO, info + "747): GetIDsFromNames succeeded returned Tag: 0x" + tag});
+  lines.push_back({LOG_INFO, info + "762): GetContentsTable succeeded"});
+  // The lines every row writes up to its times, from its subject line on.
+  auto row = [&](LevelLine subject, const std::string& start, const std::string& end) {
+    const std::string now = "09:15:00 6/14/2010";
+    lines.push_back(subject);
+    lines.push_back({LOG_MAJOR, warn + "874): Invalid Delivery Time"});
+    lines.push_back({LOG_MAJOR, warn + "884): Invalid Location"});
+    lines.push_back({LOG_ERROR, "Tessaro ERROR :: CCalPresenceAX::GetCalEntries(906): No TimeZone"});
+    lines.push_back({LOG_INFO, info + "914): Current time: " + now});
+    lines.push_back({LOG_DETAIL, info + "918): Current time from seconds: " + now});
+    lines.push_back({LOG_INFO, info + "924): Start time from seconds: " + start + " 6/14/2010"});
+    lines.push_back({LOG_INFO, info + "930): StartDate (TZ adjusted): " + start + " 6/14/2010"});
+    lines.push_back({LOG_DETAIL, info + "942): End time from seconds: " + end + " 6/14/2010"});
+    lines.push_back({LOG_INFO, info + "944): EndDate: " + end + " 6/14/2010"});
+  };
+  const LevelLine endsAfterStart{LOG_INFO, info + "948): end meeting time > start meeting time"};
+  const LevelLine notOver{LOG_INFO, info + "989): curr time < start meeting Time + duration -- the meeting is NOT "
+                                           "over yet."};
+  row({LOG_INFO, info + "859): Subject Standup"}, "09:00:00", "10:00:00");
+  lines.insert(lines.end(), {endsAfterStart, notOver,
+                             {LOG_INFO, info + "992): curr time >= startMeetingTime -- the meeting has begun."},
+                             {LOG_DETAIL, info + "995): GetCalEntries: StartTime= -900"},
+                             {LOG_DETAIL, info + "999): GetCalEntries: EndTime= 2700"}});
+  row({LOG_INFO, info + "859): Subject Review"}, "11:00:00", "11:30:00");
+  lines.insert(lines.end(), {endsAfterStart, notOver,
+                             {LOG_INFO, info + "1016): curr time < startMeetingTime -- the meeting has NOT begun yet."},
+                             {LOG_INFO, info + "1017): GetCalEntries: nextStartMeetingTime= 6300"}});
+  row({LOG_MAJOR, warn + "863): No Subject"}, "07:00:00", "08:00:00");
+  lines.push_back(endsAfterStart);
+  row({LOG_INFO, info + "859): Subject Backwards"}, "09:00:00", "08:00:00");
+  lines.push_back({LOG_MAJOR, warn + "975): Error : end time < startTime"});
+
+  ExpectLinesAtLevels(lines, [&](DWORD flags) {
+    CapturedScanLog log(flags);
+    Run();
+    EXPECT_EQ(1, table.m_meetingIndex);
+    return MessagesAfter(log.diag.lines, "CCalPresenceAX :: ");
+  });
 }
 
 TEST_F(Scan, TheScratchEntryCarriesTextsUntilAMeetingIsRecorded) {

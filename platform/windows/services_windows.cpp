@@ -113,4 +113,6 @@ int LocaleService::MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, 
   return ::MultiByteToWideChar(codePage, flags, text, bytes, out, size);
 }
 
+UINT LocaleService::GetACP() { return ::GetACP(); }
+
 }  // namespace plat

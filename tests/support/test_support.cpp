@@ -1,8 +1,12 @@
 #include "tests/support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <memory>
 #include <random>
+
+#include "module/AXLogger.h"
 
 #ifndef _WIN32
 #include <stdlib.h>
@@ -145,5 +149,36 @@ void DeleteTree(HKEY root, const WCHAR* key) {
 }
 
 std::string U8(const WString& s) { return wstr::ToUtf8(s); }
+
+std::vector<std::string> MessagesAfter(const std::vector<WString>& lines, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& line : lines) {
+    std::string text = U8(line);
+    const size_t at = text.find(prefix);
+    if (at == std::string::npos) continue;
+    text = text.substr(at + prefix.size());
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    out.push_back(text);
+  }
+  return out;
+}
+
+void ExpectLinesAtLevels(const std::vector<LevelLine>& table,
+                         const std::function<std::vector<std::string>(DWORD flags)>& scenario) {
+  constexpr DWORD kLevels = LOG_ERROR | LOG_MAJOR | LOG_INFO | LOG_DETAIL;
+  for (DWORD off : {DWORD{0}, LOG_ERROR, LOG_MAJOR, LOG_INFO, LOG_DETAIL}) {
+    const DWORD levels = kLevels & ~off;
+    std::vector<std::string> expected;
+    for (const LevelLine& line : table)
+      if ((line.level & levels) == line.level) expected.push_back(line.text);
+    SCOPED_TRACE(::testing::Message() << "levels 0x" << std::hex << levels);
+    EXPECT_EQ(expected, scenario(LOG_TO_DEBUGGER | levels));
+  }
+}
+
+WString LevelVariable(DWORD flags) {
+  const std::string digits = std::to_string(flags);
+  return WString(digits.begin(), digits.end());
+}
 
 }  // namespace testing_support

@@ -1,6 +1,7 @@
 // Substitute services and small helpers shared by the tests of both targets.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -130,5 +131,26 @@ bool DirectoryExists(const WString& path);
 
 // Text of a WString for assertion messages.
 std::string U8(const WString& s);
+
+// The messages of captured debugger lines that carry the prefix: the text
+// after it, without the line feed.
+std::vector<std::string> MessagesAfter(const std::vector<WString>& lines, const std::string& prefix);
+
+// One line of a log table: the level it is written at and its message.
+struct LevelLine {
+  DWORD level;
+  std::string text;
+};
+
+// Runs the scenario once with every level on and once with each level bit
+// (error, major, info, detail) switched off in turn. scenario(flags) runs
+// with those log flags (the debugger stream and the levels that are on) and
+// returns the messages written; each run must write exactly the table's
+// lines of the levels that are on, in the table's order.
+void ExpectLinesAtLevels(const std::vector<LevelLine>& table,
+                         const std::function<std::vector<std::string>(DWORD flags)>& scenario);
+
+// The log flags as the decimal text the ZLMTessaroLogLevel variable takes.
+WString LevelVariable(DWORD flags);
 
 }  // namespace testing_support

@@ -201,6 +201,11 @@ Sub ParticipantSearch(progId)
   s = Empty
   s = ms.GetParticipantPropertyValue(0)
   Check Err.Number = 0 And HoldsText(s, ""), progId & " s = GetParticipantPropertyValue(0)", Shown(s) & ", " & Outcome()
+  ' A value the control does not write leaves the variable as it was.
+  s = "kept"
+  ms.GetParticipantPropertyValue 99, s
+  Check Err.Number = 0 And HoldsText(s, "kept"), progId & " GetParticipantPropertyValue 99, s", _
+        Shown(s) & ", " & Outcome()
   ' FirstProperty always answers true, as the number 1.
   b = Empty
   ms.FirstProperty b
@@ -238,12 +243,12 @@ Sub ParticipantSearch(progId)
   ExpectError progId & " GetParticipantPropertyName", VB_WRONG_ARGUMENTS
   ms.Participants b
   ExpectError progId & " Participants b", VB_NO_SUCH_MEMBER
-  Checked progId, before, 19
+  Checked progId, before, 20
 End Sub
 ParticipantSearch "ZLMTessaro.MapiSearchAX.214"
 ParticipantSearch "ZLMTessaro.MapiSearchAX"
 
-Checked "the script", 0, 1 + 2 * (7 + 10 + 20)
+Checked "the script", 0, 1 + 2 * (7 + 10 + 21)
 If wrong = 0 Then
   WScript.Echo "all answers right"
 Else
