@@ -28,17 +28,6 @@
 
 namespace regfuzz {
 
-// A folder of this process's own, in memory where the machine offers it
-// (every change of the registry syncs its file).
-inline const std::string& ScratchFolder() {
-  static const std::string folder = [] {
-    struct stat info {};
-    const std::string base = ::stat("/dev/shm", &info) == 0 ? "/dev/shm" : "/tmp";
-    return base + "/tessaro-regfuzz-" + std::to_string(::getpid());
-  }();
-  return folder;
-}
-
 inline std::vector<std::string> FilesIn(const std::string& folder) {
   std::vector<std::string> names;
   if (DIR* dir = ::opendir(folder.c_str())) {
@@ -54,6 +43,22 @@ inline std::vector<std::string> FilesIn(const std::string& folder) {
 inline void EmptyFolder(const std::string& folder) {
   ::mkdir(folder.c_str(), 0700);
   for (const std::string& name : FilesIn(folder)) ::unlink((folder + "/" + name).c_str());
+}
+
+// A folder of this process's own, in memory where the machine offers it
+// (every change of the registry syncs its file); removed at exit.
+inline const std::string& ScratchFolder() {
+  static const std::string folder = [] {
+    struct stat info {};
+    const std::string base = ::stat("/dev/shm", &info) == 0 ? "/dev/shm" : "/tmp";
+    return base + "/tessaro-regfuzz-" + std::to_string(::getpid());
+  }();
+  static const bool removedAtExit = std::atexit([] {
+    EmptyFolder(folder);
+    ::rmdir(folder.c_str());
+  }) == 0;
+  (void)removedAtExit;
+  return folder;
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
