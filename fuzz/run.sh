@@ -24,6 +24,9 @@ cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build.configure.log" 2
 cmake --build "$build" -j"${JOBS:-2}" >"$build.build.log" 2>&1 || { grep -E 'error' "$build.build.log" | head -50; exit 1; }
 
 harnesses=(recurrence_pattern appointment_recurrence time_zone_struct adjust_for_occurred)
+# The Linux registry file and the registrar's scripts (their seeds are text
+# files in fuzz/corpus/, written by hand).
+harnesses+=(file_registry registrar)
 if [ "${1:-}" = "--corpus" ]; then
   for h in recurrence_pattern appointment_recurrence time_zone_struct; do
     rm -rf "fuzz/corpus/$h" && mkdir -p "fuzz/corpus/$h"
@@ -39,7 +42,7 @@ for h in "${harnesses[@]}"; do
   # blobs of the corpus serve as its seeds.
   corpus=fuzz/corpus/$h
   [ -d "$corpus" ] || corpus=fuzz/corpus/appointment_recurrence
-  if ! "$build/fuzz_$h" "${limit[@]}" -max_len=4096 -print_final_stats=1 \
+  if ! "$build/fuzz_$h" "${limit[@]}" -max_len=4096 -timeout=25 -print_final_stats=1 \
       -artifact_prefix="$build/artifacts/$h/" "$build/work/$h" "$corpus" >"$build/$h.log" 2>&1; then
     tail -40 "$build/$h.log"
     status=1

@@ -1,5 +1,7 @@
 #include "module/Registrar.h"
 
+#include <vector>
+
 #include "platform/com.h"
 #include "platform/services.h"
 
@@ -10,6 +12,25 @@ namespace {
 enum class Flag { None, NoRemove, ForceRemove, Delete };
 
 HRESULT FromWin32(LONG rc) { return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc); }
+
+// Whether a key name names a key below the one it is relative to (not just
+// empty or backslashes).
+bool NamesKey(const WString& name) { return name.find_first_not_of(WCHAR('\\')) != WString::npos; }
+
+// The name of the first sub key of key, however long.
+LONG FirstSubKey(HKEY key, WString* name) {
+  std::vector<WCHAR> buffer(256);
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    const LONG rc = plat::Registry().RegEnumKeyExW(key, 0, buffer.data(), &size, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_MORE_DATA && buffer.size() < 65536) {
+      buffer.resize(buffer.size() * 4);
+      continue;
+    }
+    if (rc == ERROR_SUCCESS) name->assign(buffer.data(), size);
+    return rc;
+  }
+}
 
 bool IsBlank(WCHAR c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -211,6 +232,7 @@ bool Registrar::Parse(const WString& script, std::vector<Node>* roots) {
     if (node.flag != Flag::None) {
       if (!tokens.Next(&token, &quoted)) return false;
     }
+    if (!NamesKey(token)) return false;  // '' would stand for the enclosing key itself
     node.name = token;
     level.push_back(std::move(node));
     pendingBlock = true;
@@ -237,21 +259,29 @@ HKEY Registrar::RootKey(const WString& name) const {
 }
 
 LONG Registrar::DeleteTree(HKEY key, const WString& subKey) {
+  // An empty name opens the key itself: a hive's root is never deleted.
+  if (!NamesKey(subKey)) return ERROR_INVALID_PARAMETER;
   plat::RegistryService& reg = plat::Registry();
   HKEY child = nullptr;
   LONG rc = reg.RegOpenKeyW(key, subKey.c_str(), &child);
   if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (rc != ERROR_SUCCESS) return rc;
+  WString previous;
   for (;;) {
-    WCHAR name[256];
-    DWORD size = 256;
     // Always the first sub key: the one before it was just deleted.
-    if (reg.RegEnumKeyExW(child, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    rc = DeleteTree(child, WString(name, size));
+    WString name;
+    rc = FirstSubKey(child, &name);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    // A name that does not open as listed, or a sub key that is still there
+    // after its deletion, would make this loop for ever.
+    if (rc == ERROR_SUCCESS && (!NamesKey(name) || name.find(WCHAR(0)) != WString::npos || name == previous))
+      rc = ERROR_ACCESS_DENIED;
+    if (rc == ERROR_SUCCESS) rc = DeleteTree(child, name);
     if (rc != ERROR_SUCCESS) {
       reg.RegCloseKey(child);
       return rc;
     }
+    previous = name;
   }
   reg.RegCloseKey(child);
   rc = reg.RegDeleteKeyW(key, subKey.c_str());
@@ -270,9 +300,8 @@ LONG SetValue(HKEY key, const WCHAR* name, DWORD type, const WString& text, DWOR
 }
 
 bool HasSubKeys(HKEY key) {
-  WCHAR name[256];
-  DWORD size = 256;
-  return plat::Registry().RegEnumKeyExW(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  WString name;
+  return FirstSubKey(key, &name) != ERROR_NO_MORE_ITEMS;
 }
 
 }  // namespace

@@ -16,7 +16,9 @@
 // unregisters what the script names beneath it; ForceRemove and Delete delete
 // the key with its subtree; any other key is unregistered beneath and then
 // deleted unless something the script does not name is left beneath it
-// (another component's sub key is not ours to remove).
+// (another component's sub key is not ours to remove). A key's name is never
+// empty: a script that names a key '' does not parse, and DeleteTree refuses
+// an empty sub key, so the registrar never deletes a hive's root.
 #pragma once
 
 #include <string>
@@ -44,7 +46,8 @@ class Registrar {
   // Runs the REGISTRY resource id of the module.
   HRESULT RunResource(HMODULE module, int id, bool registering);
 
-  // Deletes key\subKey with everything beneath it; a missing key is no error.
+  // Deletes key\subKey with everything beneath it; a missing key is no error,
+  // an empty subKey is (ERROR_INVALID_PARAMETER).
   static LONG DeleteTree(HKEY key, const WString& subKey);
 
  private:

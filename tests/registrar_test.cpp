@@ -1,10 +1,17 @@
 // The registrar's script language and its registration and removal rules.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "module/Registrar.h"
 #include "platform/com.h"
 #include "tests/support/memory_registry.h"
 #include "tests/support/test_support.h"
+
+#ifndef _WIN32
+#include "platform/linux/file_registry.h"
+#include "platform/linux/paths.h"
+#endif
 
 using testing_support::MemoryRegistry;
 using testing_support::U8;
@@ -126,12 +133,26 @@ TEST_F(RegistrarTest, MalformedScriptsWriteNothing) {
       WSTR("HKCR { val = s 'x' }"),
       WSTR("HKCR { Key = s '%unclosed' }"),
       WSTR("HKCR { { } }"),
+      WSTR("HKCR { ForceRemove '' }"),
+      WSTR("HKCR { Key { Delete '\\\\' } }"),
+      WSTR("HKCR { '' = s 'x' }"),
   };
   const size_t keys = registry.KeyCount();
   for (const WCHAR* script : bad) {
     EXPECT_EQ(Make().Run(script, true), DISP_E_EXCEPTION) << U8(script);
     EXPECT_EQ(registry.KeyCount(), keys) << U8(script);
   }
+}
+
+// A hive's root is never deleted, whatever names the tree.
+TEST_F(RegistrarTest, DeleteTreeNeverTakesARoot) {
+  registry.AddKey(WSTR("HKCU\\Software\\Other"));
+  for (const WCHAR* name : {WSTR(""), WSTR("\\"), WSTR("\\\\")}) {
+    EXPECT_EQ(Registrar::DeleteTree(HKEY_CURRENT_USER, name), ERROR_INVALID_PARAMETER) << U8(name);
+  }
+  EXPECT_TRUE(registry.HasKey(WSTR("HKCU\\Software\\Other")));
+  EXPECT_EQ(Registrar::DeleteTree(HKEY_CURRENT_USER, WSTR("Software")), ERROR_SUCCESS);
+  EXPECT_FALSE(registry.HasKey(WSTR("HKCU\\Software")));
 }
 
 TEST_F(RegistrarTest, RegistryFailureStopsAtThatStep) {
@@ -142,3 +163,27 @@ TEST_F(RegistrarTest, RegistryFailureStopsAtThatStep) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+// Over the Linux registry files: a root they do not have fails the script
+// instead of being taken for a key, and the walk over a file's keys ends
+// however the file names them (names the line cannot hold are left out, a
+// name longer than a key name's usual limit is still deleted).
+TEST(RegistrarOverFiles, WalksEndAndUnknownRootsFail) {
+  testing_support::TempDir dir;
+  std::string folder;
+  plat::linux_paths::ToUnix(dir.path(), folder);
+  const std::string longName(300, 'n');
+  using namespace std::string_literals;
+  std::ofstream(folder + "/user.reg") << "[T]\n[]\n[T\\\0x]\n[T\\A\0B]\n[T\\Sub\\"s + longName + "]\n[Other]\n";
+  testing_support::CapturedDiagnostics diagnostics;  // the file does not parse
+  plat::FileRegistry files(folder);
+  plat::Substitute<plat::RegistryService> installed(files);
+  EXPECT_EQ(Registrar().Run(WSTR("HKU { x }"), true), HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(Registrar::DeleteTree(HKEY_CURRENT_USER, WSTR("T")), ERROR_SUCCESS);
+  HKEY key = nullptr;
+  EXPECT_EQ(files.RegOpenKeyW(HKEY_CURRENT_USER, WSTR("T"), &key), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(files.RegOpenKeyW(HKEY_CURRENT_USER, WSTR("Other"), &key), ERROR_SUCCESS);
+  files.RegCloseKey(key);
+}
+#endif
