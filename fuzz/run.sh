@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the parsers' fuzzers with clang and runs each from the seed corpus.
+# Builds the fuzzers with clang and runs each from its seed corpus.
 #   fuzz/run.sh [SECONDS]          each fuzzer for SECONDS (default 20)
 #   fuzz/run.sh --runs N           each fuzzer for N executions
 #   fuzz/run.sh --corpus           rewrite the seed corpus with the blob writer
@@ -24,6 +24,9 @@ cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build.configure.log" 2
 cmake --build "$build" -j"${JOBS:-2}" >"$build.build.log" 2>&1 || { grep -E 'error' "$build.build.log" | head -50; exit 1; }
 
 harnesses=(recurrence_pattern appointment_recurrence time_zone_struct adjust_for_occurred)
+# The surfaces a page or a person feeds: the controls' IDispatch, calendar
+# files, the formatter.
+harnesses+=(invoke calendar_file format)
 if [ "${1:-}" = "--corpus" ]; then
   for h in recurrence_pattern appointment_recurrence time_zone_struct; do
     rm -rf "fuzz/corpus/$h" && mkdir -p "fuzz/corpus/$h"
