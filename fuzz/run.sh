@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the parsers' fuzzers with clang and runs each from the seed corpus.
+# Builds the fuzzers with clang and runs each from its seed corpus.
 #   fuzz/run.sh [SECONDS]          each fuzzer for SECONDS (default 20)
 #   fuzz/run.sh --runs N           each fuzzer for N executions
 #   fuzz/run.sh --corpus           rewrite the seed corpus with the blob writer
@@ -27,6 +27,9 @@ harnesses=(recurrence_pattern appointment_recurrence time_zone_struct adjust_for
 # The Linux registry file and the registrar's scripts (their seeds are text
 # files in fuzz/corpus/, written by hand).
 harnesses+=(file_registry registrar)
+# The surfaces a page or a person feeds: the controls' IDispatch, calendar
+# files, the formatter.
+harnesses+=(invoke calendar_file format)
 if [ "${1:-}" = "--corpus" ]; then
   for h in recurrence_pattern appointment_recurrence time_zone_struct; do
     rm -rf "fuzz/corpus/$h" && mkdir -p "fuzz/corpus/$h"

@@ -259,9 +259,10 @@ std::vector<Block> Split(std::string_view text) {
 
 // The fields a block may have; anything else is an error.
 void Allow(const Block& b, std::initializer_list<const char*> names) {
-  for (const auto& [key, field] : b.fields) {
+  for (const auto& entry : b.fields) {
+    const std::string& key = entry.first;
     if (std::none_of(names.begin(), names.end(), [&](const char* n) { return key == n; }))
-      Fail(field.line, key, "unknown field in a [" + b.kind + "] block");
+      Fail(entry.second.line, key, "unknown field in a [" + b.kind + "] block");
   }
 }
 

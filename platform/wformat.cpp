@@ -1,5 +1,7 @@
 #include "platform/wformat.h"
 
+#include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,8 +26,13 @@ class Output {
       cut_ = true;
     }
   }
-  void Repeat(WCHAR c, int n) {
-    for (int i = 0; i < n; ++i) Put(c);
+  // Stops as soon as the buffer is full: a width or precision may ask for
+  // billions of characters.
+  void Repeat(WCHAR c, std::uint64_t n) {
+    for (std::uint64_t i = 0; i < n && !Full(); ++i) Put(c);
+  }
+  void PutAll(WStringView text) {
+    for (size_t i = 0; i < text.size() && !Full(); ++i) Put(text[i]);
   }
   bool Full() const { return grow_ == nullptr && cut_; }
   int Finish(size_t count) {
@@ -51,14 +58,39 @@ struct Conversion {
   bool wide = false;    // l or w for text and chars
 };
 
-void PutPadded(Output& out, const Conversion& fmt, WStringView body, WStringView prefix = {}, bool zeroPad = false) {
-  const int len = static_cast<int>(body.size() + prefix.size());
-  const int pad = fmt.width > len ? fmt.width - len : 0;
+// One converted value: prefix (sign, "0x"), zeros the precision asks for,
+// digits, zeros beyond what was computed, the rest (an exponent). The zeros
+// are counted, not stored, as a precision may ask for billions of them.
+struct Body {
+  WStringView prefix;
+  std::uint64_t leadZeros = 0;
+  WStringView digits;
+  std::uint64_t innerZeros = 0;
+  WStringView tail;
+
+  std::uint64_t Length() const { return prefix.size() + leadZeros + digits.size() + innerZeros + tail.size(); }
+};
+
+// Pads to the width: with blanks in front, with zeros after the prefix
+// (zeroPad), or with blanks behind (left).
+void PutPadded(Output& out, const Conversion& fmt, const Body& body, bool zeroPad) {
+  const std::uint64_t width = static_cast<std::uint64_t>(fmt.width);
+  const std::uint64_t len = body.Length();
+  const std::uint64_t pad = width > len ? width - len : 0;
   if (!fmt.left && !zeroPad) out.Repeat(' ', pad);
-  for (WCHAR c : prefix) out.Put(c);
+  out.PutAll(body.prefix);
   if (!fmt.left && zeroPad) out.Repeat('0', pad);
-  for (WCHAR c : body) out.Put(c);
+  out.Repeat('0', body.leadZeros);
+  out.PutAll(body.digits);
+  out.Repeat('0', body.innerZeros);
+  out.PutAll(body.tail);
   if (fmt.left) out.Repeat(' ', pad);
+}
+
+void PutPadded(Output& out, const Conversion& fmt, WStringView text, bool zeroPad) {
+  Body body;
+  body.digits = text;
+  PutPadded(out, fmt, body, zeroPad);
 }
 
 void PutInteger(Output& out, const Conversion& fmt, WCHAR conv, std::uint64_t magnitude, bool negative) {
@@ -70,10 +102,14 @@ void PutInteger(Output& out, const Conversion& fmt, WCHAR conv, std::uint64_t ma
     buf[n++] = static_cast<WCHAR>(digits[magnitude % base]);
     magnitude /= base;
   }
-  WString body;
-  const int minDigits = fmt.precision < 0 ? 1 : fmt.precision;
-  for (int i = n; i < minDigits; ++i) body.push_back('0');
-  for (int i = n - 1; i >= 0; --i) body.push_back(buf[i]);
+  const bool nonZero = n > 0;
+  const std::uint64_t minDigits = fmt.precision < 0 ? 1 : static_cast<std::uint64_t>(fmt.precision);
+  std::uint64_t zeros = minDigits > static_cast<std::uint64_t>(n) ? minDigits - n : 0;
+  // The alternate octal form begins with a zero, also for a zero printed
+  // with no digits at all.
+  if (conv == 'o' && fmt.alt && zeros == 0 && (n == 0 || buf[n - 1] != '0')) zeros = 1;
+  WCHAR text[72];
+  for (int i = 0; i < n; ++i) text[i] = buf[n - 1 - i];
   WString prefix;
   if (negative) {
     prefix = WSTR("-");
@@ -82,32 +118,60 @@ void PutInteger(Output& out, const Conversion& fmt, WCHAR conv, std::uint64_t ma
   } else if ((conv == 'd' || conv == 'i') && fmt.blank) {
     prefix = WSTR(" ");
   }
-  if (fmt.alt && n > 0) {
+  if (fmt.alt && nonZero) {
     if (conv == 'x') prefix += WSTR("0x");
     if (conv == 'X') prefix += WSTR("0X");
-    if (conv == 'o' && (body.empty() || body[0] != '0')) body.insert(body.begin(), WCHAR('0'));
   }
-  PutPadded(out, fmt, body, prefix, fmt.zero && fmt.precision < 0);
+  Body body;
+  body.prefix = prefix;
+  body.leadZeros = zeros;
+  body.digits = WStringView(text, static_cast<size_t>(n));
+  PutPadded(out, fmt, body, fmt.zero && fmt.precision < 0);
 }
 
 void PutText(Output& out, const Conversion& fmt, WStringView text) {
   if (fmt.precision >= 0 && text.size() > static_cast<size_t>(fmt.precision)) text = text.substr(0, fmt.precision);
-  PutPadded(out, fmt, text, {}, fmt.zero);
+  PutPadded(out, fmt, text, fmt.zero);
 }
+
+// Digits a double can need: its exact decimal expansion is at most 767
+// significant digits and 1074 after the point; beyond that only zeros follow,
+// which are added by count.
+constexpr int kFloatDigits = 1100;
 
 void PutFloat(Output& out, const Conversion& fmt, WCHAR conv, double value) {
   std::string f = "%";
-  if (fmt.left) f += '-';
   if (fmt.plus) f += '+';
   if (fmt.blank) f += ' ';
   if (fmt.alt) f += '#';
-  if (fmt.zero) f += '0';
-  if (fmt.width > 0) f += std::to_string(fmt.width);
-  if (fmt.precision >= 0) f += "." + std::to_string(fmt.precision);
+  const int precision = fmt.precision > kFloatDigits ? kFloatDigits : fmt.precision;
+  if (precision >= 0) f += "." + std::to_string(precision);
   f += static_cast<char>(conv);
-  char buf[512];
-  std::snprintf(buf, sizeof buf, f.c_str(), value);
-  for (const char* p = buf; *p != 0; ++p) out.Put(static_cast<WCHAR>(*p));
+  const int n = std::snprintf(nullptr, 0, f.c_str(), value);
+  if (n <= 0) return;
+  std::string narrow(static_cast<size_t>(n) + 1, '\0');
+  std::snprintf(&narrow[0], narrow.size(), f.c_str(), value);
+  narrow.resize(static_cast<size_t>(n));
+  const WString text(narrow.begin(), narrow.end());
+  const bool finite = std::isfinite(value);
+
+  Body body;
+  size_t start = 0;
+  if (!text.empty() && (text[0] == '-' || text[0] == '+' || text[0] == ' ')) start = 1;
+  const bool hex = conv == 'a' || conv == 'A';
+  if (hex && finite && text.size() >= start + 2) start += 2;  // 0x
+  body.prefix = WStringView(text).substr(0, start);
+  // The zeros of a precision beyond the computed digits go before the
+  // exponent, if any; %g drops trailing zeros unless '#' keeps them.
+  const bool lower = conv == 'g' || conv == 'e' || conv == 'a' || conv == 'f';
+  const WCHAR exponent = hex ? (lower ? 'p' : 'P') : (lower ? 'e' : 'E');
+  size_t end = text.find(exponent, start);
+  if (end == WString::npos) end = text.size();
+  body.digits = WStringView(text).substr(start, end - start);
+  body.tail = WStringView(text).substr(end);
+  const bool keepsZeros = !(conv == 'g' || conv == 'G') || fmt.alt;
+  if (finite && keepsZeros && fmt.precision > precision) body.innerZeros = fmt.precision - precision;
+  PutPadded(out, fmt, body, fmt.zero && finite);
 }
 
 int ReadNumber(const WCHAR*& p) {
@@ -138,7 +202,9 @@ void Run(Output& out, const WCHAR* format, va_list args) {
     }
     if (*p == '*') {
       fmt.width = va_arg(args, int);
-      if (fmt.width < 0) fmt.left = true, fmt.width = -fmt.width;
+      // A negative width means "-" and its size; the most negative one has
+      // no size to take, and pads nothing.
+      if (fmt.width < 0) fmt.left = true, fmt.width = fmt.width == INT_MIN ? 0 : -fmt.width;
       ++p;
     } else {
       fmt.width = ReadNumber(p);
@@ -213,7 +279,7 @@ void Run(Output& out, const WCHAR* format, va_list args) {
         const int v = va_arg(args, int);
         const bool narrowChar = fmt.narrow || (conv == 'C' && !fmt.wide);
         const WCHAR c = narrowChar ? static_cast<WCHAR>(static_cast<unsigned char>(v)) : static_cast<WCHAR>(v);
-        PutPadded(out, fmt, WStringView(&c, 1), {}, fmt.zero);
+        PutPadded(out, fmt, WStringView(&c, 1), fmt.zero);
         break;
       }
       case 's':

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <climits>
 
 #include "platform/wformat.h"
 #include "tests/support/test_support.h"
@@ -112,7 +113,26 @@ TEST(WideFormat, AgreesWithThePlatformTable) {
       static_cast<DWORD>(4), "x");
   ROW("[1.500000]", WSTR("[%f]"), 1.5);
   ROW("[2.25]", WSTR("[%.2f]"), 2.25);
-  EXPECT_GT(g_rows, 50);
+  ROW("[-0001.50]", WSTR("[%08.2f]"), -1.5);
+  ROW("[1.50    ]", WSTR("[%-8.2f]"), 1.5);
+  ROW("[   +1.5]", WSTR("[%+7.1f]"), 1.5);
+  ROW("[0.25]", WSTR("[%g]"), 0.25);
+  ROW("[0]", WSTR("[%#o]"), 0u);
+  ROW("[052]", WSTR("[%#o]"), 42u);
+  ROW("[]", WSTR("[%.0o]"), 0u);
+  ROW("[]", WSTR("[%.0d]"), 0);
+  // The most negative width from the arguments pads nothing.
+  ROW("[42]", WSTR("[%*d]"), INT_MIN, 42);
+  ROW("[x]", WSTR("[%*s]"), INT_MIN, WSTR("x"));
+  EXPECT_GT(g_rows, 60);
+}
+
+// Not in the table: Wine's msvcrt prints nothing for it.
+TEST(WideFormat, AlternateOctalKeepsItsZeroWhenThePrecisionLeavesNone) {
+  EXPECT_EQ("[0]", U8(wfmt::String(WSTR("[%#.0o]"), 0u)));
+  EXPECT_EQ("[  0]", U8(wfmt::String(WSTR("[%#3.0o]"), 0u)));
+  EXPECT_EQ("[0]", U8(wfmt::String(WSTR("[%#.0llo]"), 0ULL)));
+  EXPECT_EQ("[0007]", U8(wfmt::String(WSTR("[%#.4o]"), 7u)));
 }
 
 TEST(WideFormat, CutsToTheGivenCountAndSaysSo) {
@@ -127,6 +147,46 @@ TEST(WideFormat, CutsToTheGivenCountAndSaysSo) {
   EXPECT_EQ(-1, wfmt::Format(buffer, 1, WSTR("x")));
   EXPECT_EQ(0, buffer[0]);
   EXPECT_EQ(0, wfmt::Format(buffer, 8, WSTR("")));
+}
+
+TEST(WideFormat, StopsOnceTheBufferIsFullHoweverWideTheField) {
+  // Each of these would be billions of characters: the formatter stops at
+  // the end of the buffer instead of producing (or allocating) them.
+  WCHAR buffer[8];
+  EXPECT_EQ(-1, wfmt::Format(buffer, 8, WSTR("%*d"), INT_MAX, 1));
+  EXPECT_EQ("       ", U8(buffer));
+  EXPECT_EQ(-1, wfmt::Format(buffer, 8, WSTR("%-*d|"), INT_MAX, 1));
+  EXPECT_EQ("1      ", U8(buffer));
+  EXPECT_EQ(-1, wfmt::Format(buffer, 8, WSTR("%.*x"), INT_MAX, 1u));
+  EXPECT_EQ("0000000", U8(buffer));
+  EXPECT_EQ(-1, wfmt::Format(buffer, 8, WSTR("%0*d"), 200000000, -5));
+  EXPECT_EQ("-000000", U8(buffer));
+  EXPECT_EQ(-1, wfmt::Format(buffer, 8, WSTR("%.*f"), INT_MAX, 1.0));
+  EXPECT_EQ("1.00000", U8(buffer));
+  EXPECT_EQ(-1, wfmt::Format(buffer, 8, WSTR("%*f"), INT_MAX, 1.0));
+  EXPECT_EQ("       ", U8(buffer));
+}
+
+TEST(WideFormat, FloatingPointIsNeverCut) {
+  const WString wide = wfmt::String(WSTR("[%600f]"), 1.5);
+  ASSERT_EQ(602u, wide.size());
+  EXPECT_EQ("1.500000]", U8(wide.substr(593)));
+  EXPECT_EQ(WString(592, ' '), wide.substr(1, 592));
+
+  const WString left = wfmt::String(WSTR("%-600.1f|"), -2.5);
+  ASSERT_EQ(601u, left.size());
+  EXPECT_EQ("-2.5 ", U8(left.substr(0, 5)));
+  EXPECT_EQ('|', left.back());
+
+  // Digits a double does not have are zeros, however many are asked for.
+  const WString precise = wfmt::String(WSTR("%.3000f"), 0.25);
+  ASSERT_EQ(3002u, precise.size());
+  EXPECT_EQ("0.25", U8(precise.substr(0, 4)));
+  EXPECT_EQ(WString(2998, '0'), precise.substr(4));
+  const WString significant = wfmt::String(WSTR("%#.1500G"), 0.25);
+  ASSERT_EQ(1502u, significant.size());
+  EXPECT_EQ("0.25", U8(significant.substr(0, 4)));
+  EXPECT_EQ(WString(1498, '0'), significant.substr(4));
 }
 
 TEST(WideFormat, UnboundedStringsGrow) {
