@@ -7,7 +7,8 @@
 // the pages' threads; each is an atomic written by single stores, so the
 // orderings the update cycle relies on (the watcher sets m_enumerationDone
 // before m_processFound, Quit sets m_exitThread before ThreadExitEvent) hold
-// without locks.
+// without locks. The one lock is the session lock (SessionLock), which keeps
+// the watcher's teardown of the MAPI session out of a pass that uses it.
 #pragma once
 
 #include <atomic>
@@ -87,6 +88,9 @@ class CCalPresenceAX : public ICalPresence,
   virtual HRESULT Logon();
   // The calendar scan into the class-wide meeting table.
   HRESULT GetCalEntries(IMAPISession* session, IMsgStore* store);
+  // Serialises a pass's use of the session and store with their teardown
+  // (see Logon).
+  static std::recursive_mutex& SessionLock();
 
   // IObjectWithSite
   HRESULT STDMETHODCALLTYPE SetSite(IUnknown* site) override;
@@ -212,6 +216,10 @@ class CCalPresenceAX : public ICalPresence,
   void Pin() { m_pins.fetch_add(1, std::memory_order_relaxed); }
   void Unpin();
   void FinalRelease();
+  // Logon's steps: the session and the default store with its
+  // registration, then the scan between unregistering and registering again.
+  void OpenSession();
+  HRESULT ScanAndRegister(IMsgStore* store);
   void SubscribeBrowser();
   void UnsubscribeBrowser();
 

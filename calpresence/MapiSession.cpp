@@ -51,6 +51,15 @@ bool LogOff() {
   return true;
 }
 
+// The teardown and the logoff in one step under the session lock, so that
+// a pass never finds the store gone but the session still there; true when
+// there was a session.
+bool EndSession() {
+  const std::lock_guard<std::recursive_mutex> serialised(CCalPresenceAX::SessionLock());
+  TearDown();
+  return LogOff();
+}
+
 void RunPassOnCurrentControl() {
   const CalPresenceRef current = CCalPresenceAX::CurrentControl();
   if (current) current->GetCalData();
@@ -64,8 +73,47 @@ HRESULT CCalPresenceAX::GetCalEntries(IMAPISession* session, IMsgStore* store) {
   return ::GetCalEntries(session, store, m_meetingTable);
 }
 
+// The session, the store and what hangs off them are shared with the
+// watcher thread, whose Logout tears them down when the mail client ends.
+// A pass holds the session lock from its logon until the calendar is
+// registered again, and the teardown takes the same lock: a Logout that
+// comes while a pass scans waits until the pass is done with the store, and
+// then tears everything down once. Where no pass runs nothing changes: the
+// teardown takes the lock at once. The lock is recursive, since a MAPI
+// call that runs a modal loop may let the page start a nested pass on the
+// same thread; the nested logon retry runs without it.
+std::recursive_mutex& CCalPresenceAX::SessionLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
 HRESULT CCalPresenceAX::Logon() {
   CP_LOG(this, LOG_MAJOR, WSTR("Tessaro INFO  :: CCalPresenceAX::Logon(575): Logging on to MAPI"));
+  {
+    const std::lock_guard<std::recursive_mutex> pass(SessionLock());
+    OpenSession();
+    // The pass's own reference: the store outlives even a teardown run from
+    // inside one of the calls below on this thread.
+    const ComPtr<IMsgStore> store(m_pNotifyStore.load());
+    if (store) return ScanAndRegister(store.Get());
+  }
+
+  // No store: try again in 20 seconds, which the tick below makes at once.
+  // The retry nests a whole pass inside this one; after a few nested
+  // attempts that failed the rest is left to the page's next tick (the
+  // countdown of 20 seconds then makes that tick run a pass).
+  m_whenToClear.store(20);
+  if (t_logonRetryDepth < kMaxNestedLogonRetries) {
+    const CalPresenceRef current = CurrentControl();
+    if (current) {
+      RetryDepth nested;
+      current->CheckProcessChange();
+    }
+  }
+  return S_OK;
+}
+
+void CCalPresenceAX::OpenSession() {
   if (m_pSession.load() == nullptr) {
     if (m_mapiInitResult.load() == -1) {
       CP_LOG(this, LOG_DETAIL, WSTR("Tessaro INFO  :: CCalPresenceAX::Logon(580): MAPI Initialize"));
@@ -91,24 +139,9 @@ HRESULT CCalPresenceAX::Logon() {
 
   IMAPISession* session = m_pSession.load();
   if (session != nullptr && m_pStore.load() == nullptr) SetAdvice(session);
+}
 
-  IMsgStore* store = m_pNotifyStore.load();
-  if (store == nullptr) {
-    // No store: try again in 20 seconds, which the tick below makes at once.
-    // The retry nests a whole pass inside this one; after a few nested
-    // attempts that failed the rest is left to the page's next tick (the
-    // countdown of 20 seconds then makes that tick run a pass).
-    m_whenToClear.store(20);
-    if (t_logonRetryDepth < kMaxNestedLogonRetries) {
-      const CalPresenceRef current = CurrentControl();
-      if (current) {
-        RetryDepth nested;
-        current->CheckProcessChange();
-      }
-    }
-    return S_OK;
-  }
-
+HRESULT CCalPresenceAX::ScanAndRegister(IMsgStore* store) {
   CP_LOG(this, LOG_DETAIL, WSTR("Tessaro INFO  :: CCalPresenceAX::Logon(622): Releasing Advise Sink"));
   store->Unadvise(m_ulConnection.load());
 
@@ -343,8 +376,7 @@ HRESULT CCalPresenceAX::Logout() { return LogoutSession(this); }
 HRESULT CCalPresenceAX::LogoutSession(CCalPresenceAX* logAs) {
   CP_LOG(logAs, LOG_INFO, WSTR("Tessaro INFO  :: CCalPresenceAX::Logout(335): Start Logout"));
   m_doingWork.store(0);
-  TearDown();
-  if (LogOff()) {
+  if (EndSession()) {
     CP_LOG(logAs, LOG_INFO, WSTR("Tessaro INFO  :: CCalPresenceAX::Logout(384): Done with Logout"));
   } else {
     CP_LOG(logAs, LOG_ERROR, WSTR("Tessaro ERROR :: CCalPresenceAX::Logout(380): No valid Session"));
@@ -356,8 +388,7 @@ HRESULT CCalPresenceAX::Cleanup() {
   CP_LOG(this, LOG_INFO, WSTR("Tessaro INFO  :: CCalPresenceAX::Cleanup(271): Start Cleanup"));
   m_doingWork.store(0);
   m_processFound.store(0);
-  TearDown();
-  if (LogOff()) {
+  if (EndSession()) {
     CP_LOG(this, LOG_MAJOR, WSTR("Tessaro INFO  :: CCalPresenceAX::Cleanup(313): Cleaned up; Released MAPI Session"));
   } else {
     CP_LOG(this, LOG_MAJOR,

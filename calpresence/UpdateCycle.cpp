@@ -1,6 +1,7 @@
 // The presence update cycle: GetCalData, LocalGetCalData and the page's
 // periodic tick CheckProcessChange.
 #include <new>
+#include <vector>
 
 #include "calpresence/CalPresenceAX.h"
 #include "calpresence/CalPresenceLog.h"
@@ -11,9 +12,66 @@ namespace {
 // Characters of a zone name field; the page's copy ends at the first NUL.
 constexpr UINT kZoneNameChars = 32;
 
+// One OnCalDataChanged as a pass reports it: every field the event and the
+// countdown need, copied out of the class-wide meeting table.
+struct ReportedMeeting {
+  LONG startTime = 0;
+  LONG deliveryTime = 0;
+  LONG startHour = 0;
+  LONG startMinute = 0;
+  LONG endHour = 0;
+  LONG endMinute = 0;
+  LONG endTime = 0;
+  CBstr subject;
+  CBstr location;
+  CBstr timeZone;
+};
+
+CBstr CopyOf(const CBstr& text) {
+  if (text.Get() == nullptr) return CBstr();
+  CBstr copy;
+  copy.Attach(SysAllocStringLen(text.Get(), text.Length()));
+  if (copy.Get() == nullptr) throw std::bad_alloc();
+  return copy;
+}
+
+// The meetings in progress of the table as the pass reports them: entries
+// whose startTime is 0 are left out; each entry reported gets the machine's
+// zone name (the whole name field, trailing NULs included) before it is
+// copied.
+std::vector<ReportedMeeting> ReadReport(MeetingTable& table) {
+  TIME_ZONE_INFORMATION zone{};
+  const DWORD zoneState = plat::Time().GetTimeZoneInformation(&zone);
+  const WCHAR* name = zoneState == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightName : zone.StandardName;
+  std::vector<ReportedMeeting> meetings;
+  for (LONG i = 0; i < table.m_meetingIndex; ++i) {
+    MeetingEntry* entry = table.m_meetings[static_cast<size_t>(i)].get();
+    if (entry == nullptr || entry->startTime == 0) continue;
+    BSTR zoneName = SysAllocStringLen(name, kZoneNameChars);
+    if (zoneName == nullptr) throw std::bad_alloc();
+    entry->timeZone.Attach(zoneName);
+    ReportedMeeting meeting;
+    meeting.startTime = entry->startTime;
+    meeting.deliveryTime = entry->deliveryTime;
+    meeting.startHour = entry->startHour;
+    meeting.startMinute = entry->startMinute;
+    meeting.endHour = entry->endHour;
+    meeting.endMinute = entry->endMinute;
+    meeting.endTime = entry->endTime;
+    meeting.subject = CopyOf(entry->subject);
+    meeting.location = CopyOf(entry->location);
+    meeting.timeZone = CopyOf(entry->timeZone);
+    meetings.push_back(std::move(meeting));
+  }
+  return meetings;
+}
+
 }  // namespace
 
 HRESULT CCalPresenceAX::GetCalData() {
+  // The page may let go of the control from inside any event handler; the
+  // control's final release then waits until this call has returned.
+  const ComPtr<CCalPresenceAX> alive(this);
   try {
     CAXRegistrySettings& settings = Settings();
     settings.Load();
@@ -85,31 +143,31 @@ HRESULT CCalPresenceAX::LocalGetCalData() {
   m_whenToClear.store(0);
   const HRESULT result = Logon();
 
-  TIME_ZONE_INFORMATION zone{};
-  const DWORD zoneState = plat::Time().GetTimeZoneInformation(&zone);
-  for (LONG i = 0; i < m_meetingTable.m_meetingIndex; ++i) {
-    MeetingEntry* entry = m_meetingTable.m_meetings[static_cast<size_t>(i)].get();
-    if (entry == nullptr || entry->startTime == 0) continue;
-    // The whole name field, trailing NULs included.
-    const WCHAR* name = zoneState == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightName : zone.StandardName;
-    BSTR zoneName = SysAllocStringLen(name, kZoneNameChars);
-    if (zoneName == nullptr) throw std::bad_alloc();
-    entry->timeZone.Attach(zoneName);
+  // Every event handler may call back into the control, and a MAPI
+  // notification may arrive while one runs a modal loop: either starts a
+  // nested pass, which empties and refills the class-wide meeting table and
+  // reports its own meetings in full. So the meetings of this pass are read
+  // out of the table before its first event fires, and the pass reports
+  // exactly those, to the end, whatever a handler does: no event carries
+  // fields of two passes and none reads an entry a nested pass has freed.
+  std::vector<ReportedMeeting> meetings = ReadReport(m_meetingTable);
+  const DWORD nextStart = m_meetingTable.nextStartMeetingTime;
+
+  for (const ReportedMeeting& meeting : meetings) {
     CP_LOG(this, LOG_INFO,
            WSTR("Tessaro INFO  :: CCalPresenceAX::LocalGetCalData(160): Firing OnCalDataChanged Event"));
-    FireOnCalDataChanged(entry->startTime, entry->deliveryTime, entry->startHour, entry->startMinute,
-                         entry->endHour, entry->endMinute, entry->subject.Get(), entry->location.Get(),
-                         entry->timeZone.Get());
-    const DWORD endTime = static_cast<DWORD>(entry->endTime);
+    FireOnCalDataChanged(meeting.startTime, meeting.deliveryTime, meeting.startHour, meeting.startMinute,
+                         meeting.endHour, meeting.endMinute, meeting.subject.Get(), meeting.location.Get(),
+                         meeting.timeZone.Get());
+    const DWORD endTime = static_cast<DWORD>(meeting.endTime);
     if (m_whenToClear.load() == 0 || m_whenToClear.load() > endTime) m_whenToClear.store(endTime);
     CP_LOG(this, LOG_MAJOR,
            WSTR("Tessaro INFO  :: CCalPresenceAX::LocalGetCalData(167): Published Presence for Subject: %s"),
-           entry->subject.Get());
+           meeting.subject.Get());
     CP_LOG(this, LOG_INFO, WSTR("Tessaro INFO  :: CCalPresenceAX::LocalGetCalData(168): TimeZone: %s"),
-           entry->timeZone.Get());
+           meeting.timeZone.Get());
   }
 
-  const DWORD nextStart = m_meetingTable.nextStartMeetingTime;
   if (nextStart != 0 && nextStart < m_whenToClear.load()) m_whenToClear.store(nextStart);
 
   CP_LOG(this, LOG_INFO, WSTR("Tessaro INFO  :: CCalPresenceAX::LocalGetCalData(178): Firing Done Event"));
@@ -118,6 +176,7 @@ HRESULT CCalPresenceAX::LocalGetCalData() {
 }
 
 HRESULT CCalPresenceAX::CheckProcessChange() {
+  const ComPtr<CCalPresenceAX> alive(this);
   try {
     CP_LOG(this, LOG_INFO,
            WSTR("Tessaro INFO  :: CCalPresenceAX::CheckProcessChange(219): Entered; process switch=%d"),

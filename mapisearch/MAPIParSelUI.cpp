@@ -285,9 +285,14 @@ HRESULT MAPIParSelUI::ShowParticipantsDialog() {
   params.lppszDestTitles = destTitles;
   params.lpulDestComps = destComps;
 
+  // The dialog is modal: while it is up the page may log this control out
+  // or show the dialog again. The address book stays alive until the
+  // dialog is closed; what was picked is then resolved against the address
+  // book the control holds by then, if any.
+  const ComPtr<IAddrBook> book(m_lpAddrBook);
   ULONG_PTR uiParam = m_ulUIParam;
   LPADRLIST list = nullptr;
-  HRESULT hr = m_lpAddrBook->Address(&uiParam, &params, &list);
+  HRESULT hr = book->Address(&uiParam, &params, &list);
   if (FAILED(hr)) {
     FreeAdrList(m_AddrList);
     m_AddrList = nullptr;

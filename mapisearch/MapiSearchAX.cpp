@@ -43,12 +43,26 @@ HRESULT CreateMapiSearchAX(IUnknown* outer, REFIID riid, void** ppv) {
   return tessaro::CreateControl<CMapiSearchAX>(outer, riid, ppv);
 }
 
-HRESULT CMapiSearchAX::DoLogin() { return m_ui.DoLogin(); }
-HRESULT CMapiSearchAX::DoGetParticipantsDlg(VARIANT hWnd) { return m_ui.DoGetParticipantsDlg(hWnd); }
+// The calls that reach MAPI may run a modal loop (the logon and address
+// book dialogs above all), in which the page's script runs on: it may call
+// the control again or let go of it. Each such call holds a reference to
+// the control until it returns, so the control's end waits for it.
+HRESULT CMapiSearchAX::DoLogin() {
+  const ComPtr<IMapiSearch> alive(this);
+  return m_ui.DoLogin();
+}
+HRESULT CMapiSearchAX::DoGetParticipantsDlg(VARIANT hWnd) {
+  const ComPtr<IMapiSearch> alive(this);
+  return m_ui.DoGetParticipantsDlg(hWnd);
+}
 HRESULT CMapiSearchAX::GetParticipantCount(VARIANT* pvtCount) { return m_ui.GetParticipantCount(pvtCount); }
 HRESULT CMapiSearchAX::FirstParticipant(VARIANT* bSuccess) { return m_ui.FirstParticipant(bSuccess); }
-HRESULT CMapiSearchAX::DoLogout() { return m_ui.DoLogout(); }
+HRESULT CMapiSearchAX::DoLogout() {
+  const ComPtr<IMapiSearch> alive(this);
+  return m_ui.DoLogout();
+}
 HRESULT CMapiSearchAX::GetParticipantPropertySetCount(VARIANT* pvCount) {
+  const ComPtr<IMapiSearch> alive(this);
   return m_ui.GetParticipantPropertySetCount(pvCount);
 }
 HRESULT CMapiSearchAX::GetParticipantPropertyName(VARIANT vrPropertyPos, BSTR* pbstrPropertyName) {
@@ -58,7 +72,10 @@ HRESULT CMapiSearchAX::GetParticipantPropertyValue(VARIANT nPropertyPos, BSTR* p
   return m_ui.GetParticipantPropertyValue(nPropertyPos, pbstrPropertyValue);
 }
 HRESULT CMapiSearchAX::NextParticipant(VARIANT* bSuccess) { return m_ui.NextParticipant(bSuccess); }
-HRESULT CMapiSearchAX::FirstProperty(VARIANT* bSuccess) { return m_ui.FirstProperty(bSuccess); }
+HRESULT CMapiSearchAX::FirstProperty(VARIANT* bSuccess) {
+  const ComPtr<IMapiSearch> alive(this);
+  return m_ui.FirstProperty(bSuccess);
+}
 HRESULT CMapiSearchAX::NextProperty(VARIANT* bSuccess) { return m_ui.NextProperty(bSuccess); }
 HRESULT CMapiSearchAX::GetPropertyName(BSTR* pbstrPropertyName) { return m_ui.GetPropertyName(pbstrPropertyName); }
 HRESULT CMapiSearchAX::GetPropertyValue(BSTR* pbstrPropertyValue) {

@@ -126,6 +126,7 @@ struct Provider::State {
   };
   std::array<Failure, static_cast<size_t>(Op::kCount)> failures{};
   std::array<int, static_cast<size_t>(Op::kCount)> counts{};
+  std::shared_ptr<const std::function<void(Op)>> callHook;
   std::vector<Call> log;
 
   std::atomic<int> liveSessions{0};

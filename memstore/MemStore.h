@@ -367,6 +367,10 @@ class Provider : public plat::PortableMapiService {
   void Fail(Op op, HRESULT hr, int times = 1, int after = 0);
   // The next `times` calls of op throw InjectedException.
   void Throw(Op op, int times = 1);
+  // Runs on every call of an operation, on the caller's thread, before the
+  // call does anything and outside the provider's locks (a test may block
+  // a call there or call back into the provider). None: nothing runs.
+  void SetCallHook(std::function<void(Op)> hook);
   void ClearFailures();
 
   // What was called: counts per operation (an OpenEntry of the Inbox counts

@@ -208,6 +208,12 @@ Provider::State::State() {
 
 HRESULT Provider::State::Inject(Op op) {
   if (op == Op::kCount) return S_OK;
+  std::shared_ptr<const std::function<void(Op)>> hook;
+  {
+    std::lock_guard<std::mutex> lock(callMutex);
+    hook = callHook;
+  }
+  if (hook) (*hook)(op);
   std::unique_lock<std::mutex> lock(callMutex);
   const size_t i = static_cast<size_t>(op);
   ++counts[i];
@@ -639,6 +645,12 @@ void Provider::Throw(Op op, int times) {
   if (op == Op::kCount) return;
   std::lock_guard<std::mutex> lock(m_state->callMutex);
   m_state->failures[static_cast<size_t>(op)].throws = times;
+}
+
+void Provider::SetCallHook(std::function<void(Op)> hook) {
+  auto shared = hook ? std::make_shared<const std::function<void(Op)>>(std::move(hook)) : nullptr;
+  std::lock_guard<std::mutex> lock(m_state->callMutex);
+  m_state->callHook = std::move(shared);
 }
 
 void Provider::ClearFailures() {

@@ -476,3 +476,55 @@ TEST(MapiSearchObject, InterfacesSafetyAndTheSilentEventPoint) {
 }
 
 }  // namespace
+
+// The dialog is modal and the page's script runs on while it is up: it may
+// let go of the control, log it out or ask for the dialog again.
+TEST_F(MapiSearchControl, ThePageMayCallBackOrLetGoWhileTheDialogIsUp) {
+  enum class During { Release, DoLogout, Dialog };
+  struct Case {
+    const char* name;
+    During during;
+    HRESULT result;  // of the outer DoGetParticipantsDlg
+    LONG count;      // participants kept afterwards (-1: no control left)
+  };
+  const Case cases[] = {
+      {"final release", During::Release, S_OK, -1},
+      {"DoLogout", During::DoLogout, MAPI_E_NOT_INITIALIZED, 0},
+      {"the dialog again", During::Dialog, S_OK, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!ctl) ASSERT_EQ(S_OK, CreateMapiSearchAX(nullptr, IID_IMapiSearch, ctl.ReceiveVoid()));
+    IMapiSearch* raw = ctl.Get();
+    int shown = 0;
+    provider.SetChooser([&](const ADRPARM&, ULONG_PTR) {
+      const int call = ++shown;
+      if (call == 1) {
+        switch (c.during) {
+          case During::Release: ctl = nullptr; break;
+          case During::DoLogout: EXPECT_EQ(S_OK, raw->DoLogout()); break;
+          case During::Dialog: EXPECT_EQ(S_OK, raw->DoGetParticipantsDlg(Pos(0))); break;
+        }
+      }
+      // The nested dialog picks one entry, the outer one two.
+      return call == 2 ? DialogChoice::Pick({list}) : DialogChoice::Pick({smtp, exchange});
+    });
+    EXPECT_EQ(c.result, raw->DoGetParticipantsDlg(Pos(0)));
+    if (c.count < 0) {
+      EXPECT_FALSE(ctl);
+      EXPECT_EQ(0, provider.LiveSessions());
+      EXPECT_EQ(0, provider.LiveObjects());
+      EXPECT_EQ(0, provider.LiveBuffers());
+      continue;
+    }
+    EXPECT_EQ(c.count, Count());
+    if (c.count > 0) {
+      EXPECT_TRUE(Bool(&IMapiSearch::FirstParticipant));
+      EXPECT_FALSE(Walk().empty());
+    }
+    ctl = nullptr;
+    EXPECT_EQ(0, provider.LiveSessions());
+    EXPECT_EQ(0, provider.LiveObjects());
+    EXPECT_EQ(0, provider.LiveBuffers());
+  }
+}
