@@ -252,7 +252,9 @@ class NativeWorld final : public World {
 
   void SetMailClient(bool running) override { processes_.mailClient.store(running); }
   void Advance(long seconds) override { clock_.Advance(seconds); }
-  int Pump() override { return provider_.Pump(); }
+  int Pump() override {
+    return provider_.Pump();
+  }
 
   bool AddMeetings(const std::string& calendarText) override {
     std::vector<memstore::Appointment> appointments;

@@ -138,11 +138,11 @@ class Soak {
       return;
     }
     const unsigned roll = random_() % 1000;
-    if (roll < 300) {
+    if (roll < 150) {
       world_.Advance(60);
       ++counts_.ticks;
       Count(page.Call(WSTR("CheckProcessChange")));
-    } else if (roll < 450) {
+    } else if (roll < 200) {
       ++counts_.getCalData;
       Count(page.Call(WSTR("GetCalData")));
     } else if (roll < 700) {
@@ -163,10 +163,14 @@ class Soak {
       AwayTimer();
     } else if (roll < 752) {
       Count(page.SetSiteNull());
-    } else {
+    } else if (roll < 800) {
       world_.Advance(static_cast<long>(random_() % 600));  // the page's timer was late
       ++counts_.ticks;
       Count(page.Call(WSTR("CheckProcessChange")));
+    } else {
+      const int n = world_.Pump();
+      ++counts_.pumps;
+      if (n > 0) counts_.delivered += n;
     }
   }
 
