@@ -24,6 +24,7 @@
 // queued.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <deque>
@@ -53,6 +54,8 @@ std::mutex g_mutex;
 bool g_loaded = false;
 bool g_loadFailed = false;
 HWND g_window = nullptr;
+// Notification calls made so far (OnNotify calls).
+std::atomic<LONG> g_delivered{0};
 // The meetings added through TessaroMemAddMeetings, oldest first.
 std::deque<memstore::ItemId> g_added;
 
@@ -103,7 +106,7 @@ bool LoadCalendar() {
 
 LRESULT CALLBACK NotificationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kDeliverMessage) {
-    TheProvider().Pump();
+    g_delivered.fetch_add(TheProvider().Pump());
     return 0;
   }
   return ::DefWindowProcW(window, message, wParam, lParam);
@@ -227,6 +230,9 @@ LONG WINAPI TessaroMemCallCount(LONG op) {
   return TheProvider().CallCount(static_cast<memstore::Op>(op));
 }
 void WINAPI TessaroMemClearCalls() { TheProvider().ClearCalls(); }
+
+// The notification calls (OnNotify) delivered so far through the message loop.
+LONG WINAPI TessaroMemDelivered() { return g_delivered.load(); }
 
 // What is still handed out: sessions not yet released, COM objects of every
 // kind, MAPI buffers not yet freed; for the tests to see that a client let

@@ -11,7 +11,9 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 #include <string>
 
 #include "memstore/MemStore.h"
@@ -87,9 +89,40 @@ long ThreadsOfThisProcess() {
   return n;
 }
 
+// The handles of this process in the system's handle table (Wine's
+// GetProcessHandleCount answers 0); -1 when it cannot be read.
 long HandlesOfThisProcess() {
-  DWORD n = 0;
-  return ::GetProcessHandleCount(::GetCurrentProcess(), &n) ? static_cast<long>(n) : -1;
+  struct Entry {
+    ULONG ownerPid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+  };
+  struct Table {
+    ULONG count;
+    Entry entries[1];
+  };
+  using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+  constexpr ULONG kSystemHandleInformation = 16;
+  const auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return -1;
+  std::vector<BYTE> buffer(1 << 16);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    ULONG needed = 0;
+    const LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status == 0) {
+      const Table* table = reinterpret_cast<const Table*>(buffer.data());
+      long n = 0;
+      for (ULONG i = 0; i < table->count; ++i)
+        if (table->entries[i].ownerPid == ::GetCurrentProcessId()) ++n;
+      return n;
+    }
+    buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+  }
+  return -1;
 }
 
 const memstore::Op kOps[] = {
@@ -161,12 +194,15 @@ class DllWorld final : public World {
   void Advance(long) override {}
 
   int Pump() override {
+    const auto delivered = ProviderExport<LONG(WINAPI*)()>("TessaroMemDelivered");
+    const LONG before = delivered != nullptr ? delivered() : 0;
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       ::TranslateMessage(&msg);
       ::DispatchMessageW(&msg);
     }
-    return -1;
+    if (++pumps_ % 64 == 0) peakThreads_ = std::max(peakThreads_, ThreadsOfThisProcess());
+    return delivered != nullptr ? static_cast<int>(delivered() - before) : 0;
   }
 
   bool AddMeetings(const std::string& calendarText) override {
@@ -176,9 +212,9 @@ class DllWorld final : public World {
     for (char c : calendarText) text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
     return add(text.c_str()) > 0;
   }
-  bool RemoveOldest(int count) override {
+  int RemoveOldest(int count) override {
     const auto remove = ProviderExport<LONG(WINAPI*)(LONG)>("TessaroMemRemoveMeetings");
-    return remove != nullptr && remove(count) > 0;
+    return remove != nullptr ? static_cast<int>(remove(count)) : 0;
   }
 
   std::string InjectFailure(std::mt19937& random) override {
@@ -186,7 +222,7 @@ class DllWorld final : public World {
     const HRESULT hr = kFailures[random() % (sizeof kFailures / sizeof kFailures[0])];
     const auto fail = ProviderExport<void(WINAPI*)(LONG, LONG, LONG, LONG)>("TessaroMemFail");
     if (fail != nullptr) fail(static_cast<LONG>(op), static_cast<LONG>(hr), 1, static_cast<LONG>(random() % 4));
-    return memstore::OpName(op);
+    return "operation " + std::to_string(static_cast<int>(op));  // the provider library has the names
   }
   void ClearFailures() override {
     const auto clear = ProviderExport<void(WINAPI*)()>("TessaroMemClearFailures");
@@ -222,8 +258,10 @@ class DllWorld final : public World {
       threads = ThreadsOfThisProcess();
     }
     const long handles = HandlesOfThisProcess();
-    std::fprintf(stderr, "soak: wine: threads %ld (at the start %ld), handles %ld (at the start %ld)\n", threads,
-                 baseThreads_, handles, baseHandles_);
+    std::fprintf(stderr,
+                 "soak: wine: threads %ld (at the start %ld, at most %ld during the run), handles %ld (at the "
+                 "start %ld)\n",
+                 threads, baseThreads_, peakThreads_, handles, baseHandles_);
     if (threads > baseThreads_) left.push_back(std::to_string(threads - baseThreads_) + " thread(s) left running");
     // A few handles are the system's own caches; a leak per pass or per
     // control would be hundreds.
@@ -242,6 +280,8 @@ class DllWorld final : public World {
   long scans_ = 0;
   long baseThreads_ = 0;
   long baseHandles_ = 0;
+  long peakThreads_ = 0;
+  long pumps_ = 0;
 };
 
 }  // namespace

@@ -269,18 +269,18 @@ class NativeWorld final : public World {
     }
     return true;
   }
-  bool RemoveOldest(int count) override {
+  int RemoveOldest(int count) override {
     for (int i = 0; i < count; ++i) {
       memstore::ItemId id = 0;
       {
         std::lock_guard<std::mutex> lock(addedMutex_);
-        if (added_.empty()) return i > 0;
+        if (added_.empty()) return i;
         id = added_.front();
         added_.pop_front();
       }
       provider_.Delete(id);
     }
-    return true;
+    return count;
   }
 
   std::string InjectFailure(std::mt19937& random) override {
@@ -314,6 +314,7 @@ class NativeWorld final : public World {
 
  private:
   memstore::DialogChoice Choose() {
+    if (duringDialog) duringDialog();
     const unsigned roll = chooserRandom_() % 10;
     if (roll == 0) return memstore::DialogChoice::Cancel();
     if (roll == 1) return memstore::DialogChoice::Nothing();

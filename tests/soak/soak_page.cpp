@@ -100,14 +100,16 @@ void EventSink::CheckMeeting(DISPPARAMS* params) {
     if (arg[i].vt != VT_I4) return Fault("OnCalDataChanged: a number that is not VT_I4");
   }
   for (UINT i = 0; i < 3; ++i) {
-    if (arg[i].vt != VT_BSTR || arg[i].bstrVal == nullptr) return Fault("OnCalDataChanged: a text that is not a BSTR");
+    if (arg[i].vt != VT_BSTR) return Fault("OnCalDataChanged: a text that is not a BSTR");
   }
   const LONG startHour = arg[6].lVal, startMinute = arg[5].lVal, endHour = arg[4].lVal, endMinute = arg[3].lVal;
   if (startHour < 0 || startHour > 23 || endHour < 0 || endHour > 23 || startMinute < 0 || startMinute > 59 ||
       endMinute < 0 || endMinute > 59)
     Fault("OnCalDataChanged: hours or minutes out of range");
-  const WString subject(arg[2].bstrVal, SysStringLen(arg[2].bstrVal));
-  const WString location(arg[1].bstrVal, SysStringLen(arg[1].bstrVal));
+  if (!checkSubjects) return;
+  // A null BSTR is an empty text.
+  const WString subject(arg[2].bstrVal != nullptr ? arg[2].bstrVal : WSTR(""), SysStringLen(arg[2].bstrVal));
+  const WString location(arg[1].bstrVal != nullptr ? arg[1].bstrVal : WSTR(""), SysStringLen(arg[1].bstrVal));
   const long number = NumberAfter(subject, "Soak ");
   if (number < 0 || NumberAfter(location, "Room ") != number) {
     Fault("OnCalDataChanged: subject \"" + wstr::ToUtf8(subject) + "\" with location \"" + wstr::ToUtf8(location) +

@@ -45,6 +45,8 @@ class EventSink final : public IDispatch {
   std::function<void(DISPID)> handler;
   // Whether a meeting with this number was ever in the calendar.
   std::function<bool(long)> knownMeeting;
+  // Subjects and locations are "Soak N" and "Room N" (the soak's calendar).
+  bool checkSubjects = true;
   std::thread::id pageThread;
 
   long meetings = 0;  // OnCalDataChanged

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -52,7 +53,8 @@ class World {
   // The mail client changes its calendar (called on the mail client's own
   // thread): adds the appointments of the text, or removes the oldest added.
   virtual bool AddMeetings(const std::string& calendarText) = 0;
-  virtual bool RemoveOldest(int count) = 0;
+  // Returns the number removed.
+  virtual int RemoveOldest(int count) = 0;
   // Makes the next call of a random MAPI operation fail; returns what was armed.
   virtual std::string InjectFailure(std::mt19937& random) = 0;
   virtual void ClearFailures() = 0;
@@ -63,6 +65,9 @@ class World {
   virtual std::vector<std::string> Leftovers() = 0;
   // A point of reference for Leftovers, taken once the world has warmed up.
   virtual void Baseline() {}
+
+  // Runs while the address book dialog is up, where the world can tell.
+  std::function<void()> duringDialog;
 };
 
 std::unique_ptr<World> MakeWorld(const Options& options);
