@@ -421,7 +421,11 @@ int main(int argc, char** argv) {
   std::unique_ptr<soak::World> world = soak::MakeWorld(options);
   if (!world) return 1;
   const int result = options.benchmark > 0 ? soak::Benchmark(*world, options) : soak::Soak(*world, options).Run();
-  // A thread left running may still reach the world's services: they stay.
-  if (soak::Faults() != 0) world.release();
+  // A thread left running may still reach the world's services: they stay,
+  // but the mail client (a process under Wine) goes.
+  if (soak::Faults() != 0) {
+    world->SetMailClient(false);
+    world.release();
+  }
   return result;
 }
