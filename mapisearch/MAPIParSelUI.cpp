@@ -196,7 +196,15 @@ HRESULT MAPIParSelUI::DoLogin() {
       DoLogout();
       return hr;
     }
-    m_lpSession = session;
+    // The logon dialog is modal, and a call the page made while it was up
+    // may have logged on already: that session stays, this one goes back.
+    if (m_lpSession == nullptr) {
+      m_lpSession = session;
+    } else {
+      session->Logoff(m_ulUIParam, 0, 0);
+      session->Release();
+      if (m_lpAddrBook != nullptr) return S_OK;
+    }
   }
 
   // A profile without a default store still gives a usable address book.
@@ -210,7 +218,11 @@ HRESULT MAPIParSelUI::DoLogin() {
     DoLogout();
     return hr;
   }
-  m_lpAddrBook = book;
+  if (m_lpAddrBook == nullptr) {
+    m_lpAddrBook = book;
+  } else {
+    book->Release();  // one opened by a nested call meanwhile
+  }
   return hr;
 }
 

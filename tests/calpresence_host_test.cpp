@@ -75,8 +75,12 @@ class EventSink : public IDispatch {
       }
     }
     m_events.push_back(event);
+    if (onEvent) onEvent(m_events.back());
     return S_OK;
   }
+
+  // The page's handler, run after the event was recorded.
+  std::function<void(const Event&)> onEvent;
 
   std::vector<Event> Take() {
     std::vector<Event> events;
@@ -127,12 +131,17 @@ class Page {
     m_created = m_point->Advise(&m_sink, &m_cookie);
   }
 
-  ~Page() {
+  ~Page() { LetGo(); }
+
+  // Unsubscribes and gives up every reference the page holds to the control.
+  void LetGo() {
     if (m_point != nullptr) {
       if (m_cookie != 0) m_point->Unadvise(m_cookie);
       m_point->Release();
+      m_point = nullptr;
     }
     if (m_control != nullptr) m_control->Release();
+    m_control = nullptr;
   }
 
   HRESULT created() const { return m_created; }
@@ -437,6 +446,113 @@ TEST(CalPresenceHost, TheDemoCalendarsMeetingsInProgressReachThePage) {
 
   EXPECT_EQ(S_OK, page.Call(L"Quit"));
   ExpectNothingHandedOut();
+}
+
+// Two meetings in progress; the page's first pass with them logged on.
+const char kTwoMeetings[] =
+    "[appointment]\nsubject = Design review\nlocation = Room 4.12\nstart = now-20m\nend = now+40m\nbusy = busy\n"
+    "[appointment]\nsubject = Standup\nlocation = Kitchen\nstart = now-10m\nend = now+20m\nbusy = busy\n";
+
+// The event ids as letters: C OnCalDataChanged, D Done, P PasswordAvailable.
+std::string Letters(const std::vector<Event>& events) {
+  std::string s;
+  for (const Event& e : events)
+    s += e.id == DISPID_CALPRESENCE_ONCALDATACHANGED ? 'C' : e.id == DISPID_CALPRESENCE_DONE ? 'D' : 'P';
+  return s;
+}
+
+// The subjects of the events at the positions, sorted: the meetings of one
+// pass, whatever order the calendar lists them in.
+std::vector<std::wstring> SubjectsAt(const std::vector<Event>& events, std::vector<size_t> positions) {
+  std::vector<std::wstring> subjects;
+  for (size_t i : positions)
+    subjects.push_back(i < events.size() && !events[i].texts.empty() ? events[i].texts[0] : L"");
+  std::sort(subjects.begin(), subjects.end());
+  return subjects;
+}
+
+// A handler of the first OnCalDataChanged runs `during`; the page's next
+// GetCalData is the pass looked at.
+std::vector<Event> PassWithHandler(MailClientScene& scene, const std::function<void()>& during) {
+  PassWithMailClientFound(scene.page, scene.log);
+  bool done = false;
+  scene.page.sink().onEvent = [&](const Event& e) {
+    if (done || e.id != DISPID_CALPRESENCE_ONCALDATACHANGED) return;
+    done = true;
+    during();
+  };
+  EXPECT_EQ(S_OK, scene.page.Call(L"GetCalData"));
+  scene.page.sink().onEvent = nullptr;
+  EXPECT_TRUE(done);
+  return scene.page.sink().Take();
+}
+
+TEST(CalPresenceHost, AHandlerThatCallsGetCalDataAgainSeesAWholeNestedPass) {
+  const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
+  ASSERT_FALSE(provider.empty());
+  const std::wstring calendar = WriteTempFile(kTwoMeetings);
+  ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", calendar.c_str());
+  MailClientScene scene(provider);
+  ASSERT_TRUE(scene.ready());
+
+  const std::vector<Event> events =
+      PassWithHandler(scene, [&] { EXPECT_EQ(S_OK, scene.page.Call(L"GetCalData")); });
+  ASSERT_EQ("CCCDPCDP", Letters(events));
+  const std::vector<std::wstring> both = {L"Design review", L"Standup"};
+  EXPECT_EQ(both, SubjectsAt(events, {0, 5}));  // the outer pass
+  EXPECT_EQ(both, SubjectsAt(events, {1, 2}));  // the nested one
+  for (const Event& e : events)
+    if (e.id == DISPID_CALPRESENCE_ONCALDATACHANGED)
+      EXPECT_EQ(e.texts[0] == L"Standup" ? L"Kitchen" : L"Room 4.12", e.texts[1]);
+
+  EXPECT_EQ(S_OK, scene.page.Call(L"Quit"));
+  ExpectNothingHandedOut();
+  ::DeleteFileW(calendar.c_str());
+}
+
+// A meeting is added while the handler runs a modal loop: its notification
+// starts a whole pass inside the handler, and the interrupted pass then
+// reports its own second meeting.
+TEST(CalPresenceHost, ANotificationDuringAHandlersModalLoopRunsAWholePass) {
+  const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
+  ASSERT_FALSE(provider.empty());
+  const std::wstring calendar = WriteTempFile(kTwoMeetings);
+  ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", calendar.c_str());
+  MailClientScene scene(provider);
+  ASSERT_TRUE(scene.ready());
+
+  const std::vector<Event> events = PassWithHandler(scene, [&] {
+    // The provider's library is loaded by the first pass's logon.
+    const auto add = ProviderExport<LONG(WINAPI*)(LPCWSTR)>("TessaroMemAddMeetings");
+    ASSERT_NE(nullptr, add);
+    ASSERT_EQ(1, add(L"[appointment]\nsubject = Hallway chat\nstart = now-2m\nend = now+20m\nbusy = busy\n"));
+    PumpMessages(5000, [&] { return scene.page.sink().Events().back().id == DISPID_CALPRESENCE_PASSWORDAVAILABLE; });
+  });
+  ASSERT_EQ("CCCCDPCDP", Letters(events));
+  EXPECT_EQ((std::vector<std::wstring>{L"Design review", L"Standup"}), SubjectsAt(events, {0, 6}));
+  EXPECT_EQ((std::vector<std::wstring>{L"Design review", L"Hallway chat", L"Standup"}), SubjectsAt(events, {1, 2, 3}));
+
+  EXPECT_EQ(S_OK, scene.page.Call(L"Quit"));
+  ExpectNothingHandedOut();
+  ::DeleteFileW(calendar.c_str());
+}
+
+// The page lets go of the control from a handler: the pass ends, and the
+// control's end (the watcher stopped, the session logged off) follows once
+// the page's call has returned.
+TEST(CalPresenceHost, ThePageMayLetGoOfTheControlInsideAnEvent) {
+  const std::wstring provider = e2e::PathFromEnvironment("TESSARO_MEMMAPI_DLL");
+  ASSERT_FALSE(provider.empty());
+  const std::wstring calendar = WriteTempFile(kTwoMeetings);
+  ::SetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", calendar.c_str());
+  MailClientScene scene(provider);
+  ASSERT_TRUE(scene.ready());
+
+  const std::vector<Event> events = PassWithHandler(scene, [&] { scene.page.LetGo(); });
+  EXPECT_EQ("C", Letters(events));  // nothing reaches a page that unsubscribed
+  EXPECT_EQ(1, scene.log.Settled(kWatcherExits, 1));
+  ExpectNothingHandedOut();
+  ::DeleteFileW(calendar.c_str());
 }
 
 // A pass whose logon fails retries a few times, nested, and leaves the rest

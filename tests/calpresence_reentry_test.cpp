@@ -7,8 +7,10 @@
 
 #include <map>
 
+#include "mapisearch/MapiSearchAX.h"
 #include "memstore/MemStore.h"
 #include "tests/calpresence_support.h"
+#include "tests/support/test_support.h"
 
 using namespace calpresence_testing;
 using C = CCalPresenceAX;
@@ -280,4 +282,32 @@ TEST_F(Reentry, TheWatchersLogoutWaitsForThePassThatUsesTheStore) {
     EXPECT_EQ(0, provider.LiveBuffers());
     EXPECT_TRUE(provider.Registrations().empty());
   }
+}
+
+// The page's script runs on while the participant search's dialog is up: it
+// may tick, unsite, stop and let go of the calendar presence control, and
+// let go of the search itself, before the dialog closes.
+TEST_F(Reentry, ThePageMayUseTheCalendarControlWhileTheSearchDialogIsUp) {
+  const testing_support::TestRegistry registry;  // the search loads its settings
+  ComPtr<IMapiSearch> search;
+  ASSERT_EQ(S_OK, CreateMapiSearchAX(nullptr, IID_IMapiSearch, search.ReceiveVoid()));
+  const memstore::EntryNumber ann = provider.AddEntry(memstore::SmtpUser(WSTR("Ann Lee"), WSTR("ann@example.org")));
+  IMapiSearch* raw = search.Get();
+  provider.SetChooser([&](const ADRPARM&, ULONG_PTR) {
+    EXPECT_EQ(S_OK, control->CheckProcessChange());
+    EXPECT_EQ(S_OK, control->SetSite(nullptr));
+    EXPECT_EQ(S_OK, control->Quit());
+    control = nullptr;
+    search = nullptr;
+    return memstore::DialogChoice::Pick({ann});
+  });
+  VARIANT window{};
+  window.vt = VT_I4;
+  EXPECT_EQ(S_OK, raw->DoGetParticipantsDlg(window));
+  EXPECT_EQ("P", page.Sequence());
+  EXPECT_EQ(1u, page.refs);
+  EXPECT_EQ(1u, browser.refs);
+  EXPECT_EQ(0, provider.LiveSessions());
+  EXPECT_EQ(0, provider.LiveObjects());
+  EXPECT_TRUE(provider.Registrations().empty());
 }

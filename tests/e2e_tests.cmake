@@ -37,7 +37,10 @@ if(TARGET ZLMTessaro)
                MeetingsInProgressReachThePageAndACalendarChangeStartsANewPass
                TheDemoCalendarsMeetingsInProgressReachThePage
                WithoutTheProviderMapiInitializeFailsAndIsRetriedAFewTimes
-               WhenTheProviderRefusesTheLogonItIsRetriedAFewTimes)
+               WhenTheProviderRefusesTheLogonItIsRetriedAFewTimes
+               AHandlerThatCallsGetCalDataAgainSeesAWholeNestedPass
+               ANotificationDuringAHandlersModalLoopRunsAWholePass
+               ThePageMayLetGoOfTheControlInsideAnEvent)
     add_test(NAME calpresence_host_${case}
              COMMAND ${PROJECT_SOURCE_DIR}/tests/wine/with_server.sh ${CMAKE_BINARY_DIR} $<TARGET_FILE:ZLMTessaro>
                      $<TARGET_FILE:calpresence_host_tests> --gtest_filter=CalPresenceHost.${case})

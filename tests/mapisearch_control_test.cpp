@@ -494,7 +494,9 @@ TEST_F(MapiSearchControl, ThePageMayCallBackOrLetGoWhileTheDialogIsUp) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!ctl) ASSERT_EQ(S_OK, CreateMapiSearchAX(nullptr, IID_IMapiSearch, ctl.ReceiveVoid()));
+    if (!ctl) {
+      ASSERT_EQ(S_OK, CreateMapiSearchAX(nullptr, IID_IMapiSearch, ctl.ReceiveVoid()));
+    }
     IMapiSearch* raw = ctl.Get();
     int shown = 0;
     provider.SetChooser([&](const ADRPARM&, ULONG_PTR) {
@@ -502,7 +504,10 @@ TEST_F(MapiSearchControl, ThePageMayCallBackOrLetGoWhileTheDialogIsUp) {
       if (call == 1) {
         switch (c.during) {
           case During::Release: ctl = nullptr; break;
-          case During::DoLogout: EXPECT_EQ(S_OK, raw->DoLogout()); break;
+          case During::DoLogout:
+            EXPECT_EQ(S_OK, raw->DoLogout());
+            EXPECT_EQ(1, provider.LiveObjects());  // the address book showing the dialog
+            break;
           case During::Dialog: EXPECT_EQ(S_OK, raw->DoGetParticipantsDlg(Pos(0))); break;
         }
       }
@@ -527,4 +532,26 @@ TEST_F(MapiSearchControl, ThePageMayCallBackOrLetGoWhileTheDialogIsUp) {
     EXPECT_EQ(0, provider.LiveObjects());
     EXPECT_EQ(0, provider.LiveBuffers());
   }
+}
+
+// The logon dialog is modal too: a DoLogin the page makes while it is up
+// logs on, and the outer logon gives its own session back.
+TEST_F(MapiSearchControl, ALogonFromInsideTheLogonDialogLeavesOneSession) {
+  IMapiSearch* raw = ctl.Get();
+  bool nested = false;
+  provider.SetCallHook([&](Op op) {
+    if (op != Op::MAPILogonEx || nested) return;
+    nested = true;
+    EXPECT_EQ(S_OK, raw->DoLogin());
+  });
+  EXPECT_EQ(S_OK, raw->DoLogin());
+  provider.SetCallHook(nullptr);
+  EXPECT_TRUE(nested);
+  EXPECT_EQ(1, provider.LiveSessions());
+  Pick({smtp});
+  EXPECT_EQ(S_OK, raw->DoGetParticipantsDlg(Pos(0)));
+  EXPECT_EQ(1, Count());
+  ctl = nullptr;
+  EXPECT_EQ(0, provider.LiveSessions());
+  EXPECT_EQ(0, provider.LiveObjects());
 }
