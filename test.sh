@@ -25,15 +25,15 @@ configure_and_test() {  # NAME BUILD_DIR CMAKE_ARGS...
 }
 
 # Only the threaded tests run under ThreadSanitizer: the watcher thread and
-# the update passes, the platform's threads and events.
+# the update passes, the platform's threads and events, and a short soak.
 tsan_tests() {
   local dir=build/tsan
   cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_TSAN=ON -DTESSARO_BENCH=OFF \
     >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
-  cmake --build "$dir" -j"$jobs" --target calpresence_tests platform_tests >"$dir.build.log" 2>&1 ||
+  cmake --build "$dir" -j"$jobs" --target calpresence_tests platform_tests soak >"$dir.build.log" 2>&1 ||
     { grep -E 'error|Error' "$dir.build.log" | head -50; return 1; }
   (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    ctest --output-on-failure -j1 -R '^(calpresence_tests|platform_tests)$')
+    ctest --output-on-failure -j1 -R '^(calpresence_tests|platform_tests|soak_short)$')
 }
 
 mkdir -p build

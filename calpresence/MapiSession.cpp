@@ -129,6 +129,9 @@ void CCalPresenceAX::OpenSession() {
       const HRESULT hr = plat::Mapi().MAPILogonEx(0, nullptr, nullptr, kLogonFlags, &session);
       if (hr == S_OK) {
         m_pSession.store(session);
+        // Whoever holds a session is doing work, whatever a Logout before
+        // the lock was taken said: Quit and the final release end it.
+        m_doingWork.store(1);
       } else {
         ReleaseObject(session);  // a failed logon hands out nothing to keep
         CP_LOG(this, LOG_ERROR,

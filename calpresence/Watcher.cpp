@@ -1,5 +1,6 @@
 // The mail-client watcher thread and Quit, which stops it.
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "calpresence/CalPresenceAX.h"
@@ -120,7 +121,12 @@ DWORD WINAPI CCalPresenceAX::MyThread(LPVOID) {
         } else {
           LogoutSession(nullptr);
         }
-        m_doingWork.store(0);
+        {
+          // A pass that logged on again since the Logout holds a session:
+          // that is work, which Quit and the final release must still end.
+          const std::lock_guard<std::recursive_mutex> serialised(SessionLock());
+          if (m_pSession.load() == nullptr) m_doingWork.store(0);
+        }
         m_clearPending.store(1);
       } else {
         CP_LOG_CURRENT(LOG_DETAIL, WSTR("Tessaro INFO  :: MyThread(1144): Not doing work in this instance"));

@@ -13,7 +13,9 @@
 // MAPIInitialize fail with MAPI_E_CALL_FAILED and is reported on standard
 // error. With TESSARO_MEMMAPI_REFUSE_LOGON set (to anything), every
 // MAPILogonEx fails with MAPI_E_LOGON_FAILED, as for a mail client without a
-// usable profile.
+// usable profile. With TESSARO_MEMMAPI_BENCHMARK=N the calendar is the
+// benchmark calendar of N appointments around the first MAPIInitialize
+// instead (memstore/BenchmarkCalendar.h).
 //
 // Notifications reach the sinks on the thread that first initialised MAPI,
 // through that thread's message loop, as a mail client's do: MAPIInitialize
@@ -22,11 +24,16 @@
 // queued.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cwchar>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "calendar/TimeHelpers.h"
+#include "memstore/BenchmarkCalendar.h"
 #include "memstore/CalendarFile.h"
 #include "memstore/MemStore.h"
 #include "platform/wstr.h"
@@ -47,6 +54,10 @@ std::mutex g_mutex;
 bool g_loaded = false;
 bool g_loadFailed = false;
 HWND g_window = nullptr;
+// Notification calls made so far (OnNotify calls).
+std::atomic<LONG> g_delivered{0};
+// The meetings added through TessaroMemAddMeetings, oldest first.
+std::deque<memstore::ItemId> g_added;
 
 FILETIME NowUtc() {
   FILETIME now{};
@@ -69,7 +80,13 @@ bool LoadCalendar() {
   bool ok = false;
   wchar_t path[MAX_PATH] = {};
   const DWORD n = ::GetEnvironmentVariableW(L"TESSARO_MEMMAPI_CALENDAR", path, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) {
+  wchar_t benchmark[16] = {};
+  const DWORD b = ::GetEnvironmentVariableW(L"TESSARO_MEMMAPI_BENCHMARK", benchmark, 16);
+  if (b > 0 && b < 16) {
+    appointments = memstore::BenchmarkCalendar(static_cast<int>(std::wcstol(benchmark, nullptr, 10)),
+                                               SecondsFromFileTime(NowUtc()));
+    ok = true;
+  } else if (n > 0 && n < MAX_PATH) {
     ok = memstore::LoadCalendarFile(wstr::ToUtf8(WStringView(reinterpret_cast<const WCHAR*>(path))), NowUtc(),
                                     appointments, error);
   } else {
@@ -89,7 +106,7 @@ bool LoadCalendar() {
 
 LRESULT CALLBACK NotificationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kDeliverMessage) {
-    TheProvider().Pump();
+    g_delivered.fetch_add(TheProvider().Pump());
     return 0;
   }
   return ::DefWindowProcW(window, message, wParam, lParam);
@@ -172,10 +189,50 @@ LONG WINAPI TessaroMemAddMeetings(LPCWSTR calendarText) {
     Report(error);
     return -1;
   }
-  for (const memstore::Appointment& appointment : appointments) TheProvider().Add(appointment);
+  for (const memstore::Appointment& appointment : appointments) {
+    const memstore::ItemId id = TheProvider().Add(appointment);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_added.push_back(id);
+  }
   RequestDelivery();
   return static_cast<LONG>(appointments.size());
 }
+
+// Deletes the `count` oldest meetings added through TessaroMemAddMeetings,
+// each with its notification, delivered as those of the additions are.
+// Returns the number deleted.
+LONG WINAPI TessaroMemRemoveMeetings(LONG count) {
+  LONG removed = 0;
+  for (; removed < count; ++removed) {
+    memstore::ItemId id = 0;
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      if (g_added.empty()) break;
+      id = g_added.front();
+      g_added.pop_front();
+    }
+    TheProvider().Delete(id);
+  }
+  if (removed > 0) RequestDelivery();
+  return removed;
+}
+
+// Failure injection (memstore::Provider::Fail with the operation's number in
+// memstore::Op), the provider's count of calls of an operation, and
+// forgetting the calls made so far (the call log grows with every call).
+void WINAPI TessaroMemFail(LONG op, LONG hr, LONG times, LONG after) {
+  if (op < 0 || op >= static_cast<LONG>(memstore::Op::kCount)) return;
+  TheProvider().Fail(static_cast<memstore::Op>(op), static_cast<HRESULT>(hr), times, after);
+}
+void WINAPI TessaroMemClearFailures() { TheProvider().ClearFailures(); }
+LONG WINAPI TessaroMemCallCount(LONG op) {
+  if (op < 0 || op >= static_cast<LONG>(memstore::Op::kCount)) return -1;
+  return TheProvider().CallCount(static_cast<memstore::Op>(op));
+}
+void WINAPI TessaroMemClearCalls() { TheProvider().ClearCalls(); }
+
+// The notification calls (OnNotify) delivered so far through the message loop.
+LONG WINAPI TessaroMemDelivered() { return g_delivered.load(); }
 
 // What is still handed out: sessions not yet released, COM objects of every
 // kind, MAPI buffers not yet freed; for the tests to see that a client let
