@@ -18,6 +18,8 @@
 #include "host/CalendarSource.h"
 #include "host/activation.h"
 #include "host/commands.h"
+#include "host/mail_client_standin.h"
+#include "host/page_events.h"
 #include "host/page_site.h"
 #include "memstore/CalendarFile.h"
 #include "memstore/MemStore.h"
@@ -75,47 +77,6 @@ class DemoClock : public plat::ClockService, public plat::TimeService {
   plat::Substitute<plat::TimeService> time_;
 };
 
-// The process list with the mail client in it: the real processes and one
-// more, "outlook.exe", under an id no real process has.
-class WithMailClient : public plat::ProcessService {
- public:
-  static constexpr DWORD kPid = 0x7FFFFFF0;
-  WithMailClient() : installed_(*this) {}
-  BOOL EnumProcesses(DWORD* ids, DWORD bytes, LPDWORD returned) override {
-    if (bytes < sizeof(DWORD) || ids == nullptr || returned == nullptr) return FALSE;
-    ids[0] = kPid;
-    DWORD more = 0;
-    if (!plat::ProcessService::EnumProcesses(ids + 1, bytes - sizeof(DWORD), &more)) more = 0;
-    *returned = more + sizeof(DWORD);
-    return TRUE;
-  }
-  HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) override {
-    if (pid == kPid) return &marker_;
-    return plat::ProcessService::OpenProcess(access, inherit, pid);
-  }
-  BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed) override {
-    if (process != &marker_) return plat::ProcessService::EnumProcessModules(process, modules, bytes, needed);
-    if (modules != nullptr && bytes >= sizeof(HMODULE)) modules[0] = nullptr;
-    *needed = sizeof(HMODULE);
-    return TRUE;
-  }
-  DWORD GetModuleBaseNameW(HANDLE process, HMODULE module, LPWSTR name, DWORD size) override {
-    if (process != &marker_) return plat::ProcessService::GetModuleBaseNameW(process, module, name, size);
-    const WString exe = WSTR("outlook.exe");
-    const DWORD n = static_cast<DWORD>(exe.size() < size ? exe.size() : size - 1);
-    exe.copy(name, n);
-    name[n] = 0;
-    return n;
-  }
-  BOOL CloseHandle(HANDLE handle) override {
-    return handle == &marker_ ? TRUE : plat::ProcessService::CloseHandle(handle);
-  }
-
- private:
-  int marker_ = 0;
-  plat::Substitute<plat::ProcessService> installed_;
-};
-
 std::string Clock(const FILETIME& ft) {
   SYSTEMTIME utc{}, local{};
   plat::Time().FileTimeToSystemTime(&ft, &utc);
@@ -132,38 +93,13 @@ std::string Now() {
   return Clock(ft);
 }
 
-std::string Text(const VARIANT& v) {
-  if (v.vt == VT_BSTR && v.bstrVal != nullptr) return wstr::ToUtf8(WStringView(v.bstrVal, wstr::Len(v.bstrVal)));
-  return "";
-}
-
-long Number(const VARIANT& v) { return v.vt == VT_I4 ? static_cast<long>(v.lVal) : 0; }
-
-// The page's event handlers: one readable line per event.
-class EventPrinter : public IDispatch {
+class EventPrinter : public CalPresenceEventSink {
  public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IDispatch) ||
-        IsEqualGUID(iid, DIID__ICalPresenceEvents)) {
-      *out = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the demo's stack
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (count != nullptr) *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-    const UINT n = params != nullptr ? params->cArgs : 0;
-    auto arg = [&](UINT declared) -> const VARIANT& { return params->rgvarg[n - 1 - declared]; };
+  int meetings = 0;
+
+ protected:
+  void OnEvent(DISPID id, const Arguments& arg) override {
+    const UINT n = arg.count;
     if (id == DISPID_CALPRESENCE_ONCALDATACHANGED && n == 9) {
       ++meetings;
       std::printf("%s  OnCalDataChanged  \"%s\" at \"%s\": began %ld min ago, %02ld:%02ld-%02ld:%02ld, zone %s\n",
@@ -177,12 +113,7 @@ class EventPrinter : public IDispatch {
       std::printf("%s  event %ld with %u arguments\n", Now().c_str(), static_cast<long>(id), n);
     }
     std::fflush(stdout);
-    return S_OK;
   }
-  int meetings = 0;
-
- private:
-  ULONG refs_ = 1;
 };
 
 // The countdown the control keeps: seconds until it looks at the calendar
@@ -195,19 +126,6 @@ void ShowCountdown() {
   } else if (next != 0) {
     std::printf("%s  countdown: next meeting starts in %lu s\n", Now().c_str(), static_cast<unsigned long>(next));
   }
-}
-
-HRESULT Call(IDispatch* control, const WCHAR* name) {
-  DISPID id = 0;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) return hr;
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  VARIANT result;
-  VariantInit(&result);
-  hr = control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, nullptr, nullptr);
-  VariantClear(&result);
-  return hr;
 }
 
 bool ParseNow(const char* text, LONGLONG& seconds) {
@@ -263,7 +181,7 @@ int RunDemo(int argc, char** argv) {
   }
 
   DemoClock clock(options.now, options.speed);
-  WithMailClient mailClient;
+  MailClientInProcessList mailClient;
   memstore::Provider provider;
   plat::Substitute<plat::MapiService> mapi(provider);
 

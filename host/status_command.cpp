@@ -13,6 +13,7 @@
 #include "host/activation.h"
 #include "host/commands.h"
 #include "host/mail_client_standin.h"
+#include "host/page_events.h"
 #include "host/page_site.h"
 #include "memstore/CalendarFile.h"
 #include "platform/com.h"
@@ -27,60 +28,18 @@ struct Meeting {
   long startHour = 0, startMinute = 0, endHour = 0, endMinute = 0;
 };
 
-std::string Text(const VARIANT& v) {
-  if (v.vt == VT_BSTR && v.bstrVal != nullptr) return wstr::ToUtf8(WStringView(v.bstrVal, wstr::Len(v.bstrVal)));
-  return "";
-}
-long Number(const VARIANT& v) { return v.vt == VT_I4 ? static_cast<long>(v.lVal) : 0; }
-
 // The page's event handler: keeps the meetings reported.
-class MeetingCollector : public IDispatch {
+class MeetingCollector : public CalPresenceEventSink {
  public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IDispatch) ||
-        IsEqualGUID(iid, DIID__ICalPresenceEvents)) {
-      *out = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the command's stack
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (count != nullptr) *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-    const UINT n = params != nullptr ? params->cArgs : 0;
-    if (id != DISPID_CALPRESENCE_ONCALDATACHANGED || n != 9) return S_OK;
-    auto arg = [&](UINT declared) -> const VARIANT& { return params->rgvarg[n - 1 - declared]; };
-    meetings.push_back(Meeting{Text(arg(6)), Text(arg(7)), Number(arg(0)), Number(arg(2)), Number(arg(3)),
-                               Number(arg(4)), Number(arg(5))});
-    return S_OK;
-  }
   std::vector<Meeting> meetings;
 
- private:
-  ULONG refs_ = 1;
+ protected:
+  void OnEvent(DISPID id, const Arguments& arg) override {
+    if (id != DISPID_CALPRESENCE_ONCALDATACHANGED || arg.count != 9) return;
+    meetings.push_back(Meeting{Text(arg(6)), Text(arg(7)), Number(arg(0)), Number(arg(2)), Number(arg(3)),
+                               Number(arg(4)), Number(arg(5))});
+  }
 };
-
-HRESULT Call(IDispatch* control, const WCHAR* name) {
-  DISPID id = 0;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) return hr;
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  VARIANT result;
-  VariantInit(&result);
-  hr = control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, nullptr, nullptr);
-  VariantClear(&result);
-  return hr;
-}
 
 // YYYY-MM-DDTHH:MM[:SS], UTC; a trailing Z is allowed.
 bool ParseInstant(const std::string& text, FILETIME& ft) {
