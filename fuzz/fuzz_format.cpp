@@ -66,20 +66,20 @@ class Builder {
 
   // One conversion, or nothing when its arguments no longer fit.
   bool Conversion() {
-    WString spec = WSTR("%");
+    WString directive = WSTR("%");
     const unsigned flags = in_.ConsumeIntegralInRange<unsigned>(0, 6);
     static const char kFlags[] = "-+ #0";
-    for (unsigned i = 0; i < flags; ++i) spec += static_cast<WCHAR>(kFlags[in_.ConsumeIntegralInRange(0, 4)]);
-    if (!Number(spec, true) || !Precision(spec)) return false;
+    for (unsigned i = 0; i < flags; ++i) directive += static_cast<WCHAR>(kFlags[in_.ConsumeIntegralInRange(0, 4)]);
+    if (!Number(directive, true) || !Precision(directive)) return false;
     static const char* const kSizes[] = {"", "h", "hh", "l", "ll", "w", "I", "I32", "I64", "L", "z", "t", "j"};
     const char* size = kSizes[in_.ConsumeIntegralInRange<size_t>(0, 12)];
-    for (const char* p = size; *p != 0; ++p) spec += static_cast<WCHAR>(*p);
+    for (const char* p = size; *p != 0; ++p) directive += static_cast<WCHAR>(*p);
     // Letters the formatter does not know print as themselves.
     static const char kConversions[] = "diuxXopcCsSeEfFgGaAn%kbZy!";
     const char conv = kConversions[in_.ConsumeIntegralInRange<size_t>(0, sizeof kConversions - 2)];
-    spec += static_cast<WCHAR>(conv);
+    directive += static_cast<WCHAR>(conv);
     if (!Argument(conv, size)) return false;
-    format += spec;
+    format += directive;
     return true;
   }
 
@@ -87,28 +87,28 @@ class Builder {
 
  private:
   // A width: none, digits, or * with an int argument.
-  bool Number(WString& spec, bool width) {
+  bool Number(WString& directive, bool width) {
     switch (in_.ConsumeIntegralInRange(0, 3)) {
       case 0:
         return true;
       case 1:
-        return AddInteger(static_cast<std::uint64_t>(in_.ConsumeIntegral<int>())) && (spec += '*', true);
+        return AddInteger(static_cast<std::uint64_t>(in_.ConsumeIntegral<int>())) && (directive += '*', true);
       case 2: {  // small: most formats
-        spec += wstr::FromUtf8(std::to_string(in_.ConsumeIntegralInRange(0, 600)));
+        directive += wstr::FromUtf8(std::to_string(in_.ConsumeIntegralInRange(0, 600)));
         return true;
       }
       default: {  // any digits, leading zeros and overlong ones too
         const size_t n = in_.ConsumeIntegralInRange<size_t>(width ? 1 : 0, 12);
-        for (size_t i = 0; i < n; ++i) spec += static_cast<WCHAR>('0' + in_.ConsumeIntegralInRange(0, 9));
-        if (width && spec.back() == '0' && n == 1) spec.back() = '1';  // a lone 0 is a flag
+        for (size_t i = 0; i < n; ++i) directive += static_cast<WCHAR>('0' + in_.ConsumeIntegralInRange(0, 9));
+        if (width && directive.back() == '0' && n == 1) directive.back() = '1';  // a lone 0 is a flag
         return true;
       }
     }
   }
-  bool Precision(WString& spec) {
+  bool Precision(WString& directive) {
     if (!in_.ConsumeBool()) return true;
-    spec += '.';
-    return Number(spec, false);
+    directive += '.';
+    return Number(directive, false);
   }
 
   const void* Text(bool narrow) {
