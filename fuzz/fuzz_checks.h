@@ -14,16 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
+
 #include "calendar/BlobWriter.h"
 #include "calendar/RecurrenceBlob.h"
 
-#define FUZZ_CHECK(cond)                                                        \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                             \
-    }                                                                           \
-  } while (0)
 
 namespace fuzzcheck {
 

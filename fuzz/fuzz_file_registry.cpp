@@ -37,9 +37,9 @@ void CheckRoundTrip(const std::string& text) {
   FileRegistry::Hive first, second, third;
   FileRegistry::Parse(text, first);
   const std::string written = FileRegistry::Serialize(first);
-  REG_FUZZ_CHECK(FileRegistry::Parse(written, second));
-  REG_FUZZ_CHECK(SameHive(first, second));
-  REG_FUZZ_CHECK(FileRegistry::Serialize(second) == written);
+  FUZZ_CHECK(FileRegistry::Parse(written, second));
+  FUZZ_CHECK(SameHive(first, second));
+  FUZZ_CHECK(FileRegistry::Serialize(second) == written);
 }
 
 class Calls {
@@ -60,8 +60,8 @@ class Calls {
       }
     }
     while (slots_.size() > 3) {
-      REG_FUZZ_CHECK(reg_.RegCloseKey(slots_.back()) == ERROR_SUCCESS);
-      REG_FUZZ_CHECK(reg_.RegCloseKey(slots_.back()) == ERROR_INVALID_HANDLE);  // closed twice
+      FUZZ_CHECK(reg_.RegCloseKey(slots_.back()) == ERROR_SUCCESS);
+      FUZZ_CHECK(reg_.RegCloseKey(slots_.back()) == ERROR_INVALID_HANDLE);  // closed twice
       slots_.pop_back();
     }
   }
@@ -77,7 +77,7 @@ class Calls {
     if (slots_.size() < 8) {
       slots_.push_back(key);
     } else {
-      REG_FUZZ_CHECK(reg_.RegCloseKey(key) == ERROR_SUCCESS);
+      FUZZ_CHECK(reg_.RegCloseKey(key) == ERROR_SUCCESS);
     }
   }
 
@@ -90,7 +90,7 @@ class Calls {
         ERROR_SUCCESS)
       return;
     HKEY again = nullptr;
-    REG_FUZZ_CHECK(reg_.RegOpenKeyW(parent, name.c_str(), &again) == ERROR_SUCCESS);
+    FUZZ_CHECK(reg_.RegOpenKeyW(parent, name.c_str(), &again) == ERROR_SUCCESS);
     reg_.RegCloseKey(again);
     Keep(key);
   }
@@ -113,12 +113,12 @@ class Calls {
         ERROR_SUCCESS)
       return;
     DWORD readType = 0, size = 0;
-    REG_FUZZ_CHECK(reg_.RegQueryValueExW(key, name.c_str(), nullptr, &readType, nullptr, &size) == ERROR_SUCCESS);
+    FUZZ_CHECK(reg_.RegQueryValueExW(key, name.c_str(), nullptr, &readType, nullptr, &size) == ERROR_SUCCESS);
     std::vector<BYTE> read(size);
-    REG_FUZZ_CHECK(reg_.RegQueryValueExW(key, name.c_str(), nullptr, &readType, read.data(), &size) ==
+    FUZZ_CHECK(reg_.RegQueryValueExW(key, name.c_str(), nullptr, &readType, read.data(), &size) ==
                    ERROR_SUCCESS);
-    REG_FUZZ_CHECK(readType == type);
-    REG_FUZZ_CHECK(read == data);
+    FUZZ_CHECK(readType == type);
+    FUZZ_CHECK(read == data);
   }
 
   void Query(Reader& in) {
@@ -128,8 +128,8 @@ class Calls {
     std::vector<BYTE> buffer(capacity + 1);  // never a null pointer, which asks for the size only
     DWORD type = 0, size = capacity;
     const LONG rc = reg_.RegQueryValueExW(key, name.c_str(), nullptr, &type, buffer.data(), &size);
-    if (rc == ERROR_SUCCESS) REG_FUZZ_CHECK(size <= capacity);
-    if (rc == ERROR_MORE_DATA) REG_FUZZ_CHECK(size > capacity);
+    if (rc == ERROR_SUCCESS) FUZZ_CHECK(size <= capacity);
+    if (rc == ERROR_MORE_DATA) FUZZ_CHECK(size > capacity);
   }
 
   void DeleteValue(Reader& in) {
@@ -137,7 +137,7 @@ class Calls {
     const WString name = in.Name();
     if (reg_.RegDeleteValueW(key, name.c_str()) != ERROR_SUCCESS) return;
     DWORD size = 0;
-    REG_FUZZ_CHECK(reg_.RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, &size) ==
+    FUZZ_CHECK(reg_.RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, &size) ==
                    ERROR_FILE_NOT_FOUND);
   }
 
@@ -156,21 +156,21 @@ class Calls {
     // Through the merged classes view the key deleted may be one file's while
     // the other's stays, and the sub keys listed are both files'.
     if (!Plain(parent)) return;
-    if (hadSubKeys) REG_FUZZ_CHECK(rc != ERROR_SUCCESS);
-    if (rc == ERROR_SUCCESS) REG_FUZZ_CHECK(reg_.RegOpenKeyW(parent, name.c_str(), &child) == ERROR_FILE_NOT_FOUND);
+    if (hadSubKeys) FUZZ_CHECK(rc != ERROR_SUCCESS);
+    if (rc == ERROR_SUCCESS) FUZZ_CHECK(reg_.RegOpenKeyW(parent, name.c_str(), &child) == ERROR_FILE_NOT_FOUND);
   }
 
   void Enumerate(HKEY key) {
     for (DWORD i = 0;; ++i) {
-      REG_FUZZ_CHECK(i < 100000);
+      FUZZ_CHECK(i < 100000);
       WCHAR name[512];
       DWORD size = 512;
       const LONG rc = reg_.RegEnumKeyExW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
       if (rc != ERROR_SUCCESS) break;
-      REG_FUZZ_CHECK(size > 0 && wstr::Len(name) == size);
-      REG_FUZZ_CHECK(WStringView(name, size).find('\\') == WStringView::npos);
+      FUZZ_CHECK(size > 0 && wstr::Len(name) == size);
+      FUZZ_CHECK(WStringView(name, size).find('\\') == WStringView::npos);
       HKEY child = nullptr;
-      REG_FUZZ_CHECK(reg_.RegOpenKeyW(key, name, &child) == ERROR_SUCCESS);
+      FUZZ_CHECK(reg_.RegOpenKeyW(key, name, &child) == ERROR_SUCCESS);
       reg_.RegCloseKey(child);
     }
   }
@@ -186,7 +186,7 @@ class Calls {
     const uint8_t b = in.Byte();
     if (slots_.size() <= 3) return;
     const size_t i = 3 + b % (slots_.size() - 3);
-    REG_FUZZ_CHECK(reg_.RegCloseKey(slots_[i]) == ERROR_SUCCESS);
+    FUZZ_CHECK(reg_.RegCloseKey(slots_[i]) == ERROR_SUCCESS);
     slots_.erase(slots_.begin() + static_cast<long>(i));
   }
 
@@ -215,22 +215,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string machine;
   FileRegistry::Hive hive;
-  REG_FUZZ_CHECK(regfuzz::ReadFile(folder + "/machine.reg", machine) && FileRegistry::Parse(machine, hive));
+  FUZZ_CHECK(regfuzz::ReadFile(folder + "/machine.reg", machine) && FileRegistry::Parse(machine, hive));
   const bool parsed = FileRegistry::Parse(text, hive);
   std::string now;
-  REG_FUZZ_CHECK(regfuzz::ReadFile(folder + "/user.reg", now) || !parsed);
+  FUZZ_CHECK(regfuzz::ReadFile(folder + "/user.reg", now) || !parsed);
   if (now != text) {
     // Written anew: in the writer's own form, and a file that did not parse
     // is kept aside as it was.
     FileRegistry::Hive written;
-    REG_FUZZ_CHECK(FileRegistry::Parse(now, written));
-    REG_FUZZ_CHECK(FileRegistry::Serialize(written) == now);
+    FUZZ_CHECK(FileRegistry::Parse(now, written));
+    FUZZ_CHECK(FileRegistry::Serialize(written) == now);
     bool keptAside = false;
     for (const std::string& name : regfuzz::FilesIn(folder)) {
       std::string old;
       if (name.rfind("user.reg.bad-", 0) == 0 && regfuzz::ReadFile(folder + "/" + name, old)) keptAside = old == text;
     }
-    REG_FUZZ_CHECK(keptAside == !parsed);
+    FUZZ_CHECK(keptAside == !parsed);
   }
   return 0;
 }

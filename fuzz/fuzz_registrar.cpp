@@ -47,14 +47,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (registered == DISP_E_EXCEPTION) {
     std::string after;
     regfuzz::ReadFile(folder + "/user.reg", after);
-    REG_FUZZ_CHECK(after == before);
+    FUZZ_CHECK(after == before);
   }
   registrar.Run(wide, false);
 
   // The sentinel could only go if the script named it.
   if (wstr::LowerAscii(wide).find(WSTR("sentinel")) == WString::npos) {
-    REG_FUZZ_CHECK(SentinelStays(reg, HKEY_LOCAL_MACHINE));
-    REG_FUZZ_CHECK(SentinelStays(reg, HKEY_CURRENT_USER));
+    FUZZ_CHECK(SentinelStays(reg, HKEY_LOCAL_MACHINE));
+    FUZZ_CHECK(SentinelStays(reg, HKEY_CURRENT_USER));
   }
   return 0;
 }

@@ -15,16 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
+
 #include "platform/services.h"
 #include "platform/wstr.h"
 
-#define REG_FUZZ_CHECK(cond)                                                    \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                             \
-    }                                                                           \
-  } while (0)
 
 namespace regfuzz {
 
