@@ -13,14 +13,6 @@ using memstore::Op;
 
 namespace {
 
-FILETIME FromNow(LONGLONG seconds) {
-  FILETIME now;
-  plat::Clock().GetSystemTimeAsFileTime(&now);
-  const ULONGLONG ticks = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) +
-                          static_cast<ULONGLONG>(seconds * 10000000);
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
-
 class Mapi : public CalPresenceTest {
  protected:
   Mapi() : installed_(provider) {

@@ -18,14 +18,6 @@ using memstore::Op;
 
 namespace {
 
-FILETIME FromNow(LONGLONG seconds) {
-  FILETIME now;
-  plat::Clock().GetSystemTimeAsFileTime(&now);
-  const ULONGLONG ticks = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) +
-                          static_cast<ULONGLONG>(seconds * 10000000);
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
-
 memstore::Appointment Meeting(const WCHAR* subject, const WCHAR* location, LONGLONG start, LONGLONG end) {
   memstore::Appointment a = memstore::SingleAppointment(subject, FromNow(start), FromNow(end));
   a.location = WString(location);

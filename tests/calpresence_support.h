@@ -449,4 +449,13 @@ class CalPresenceTest : public ::testing::Test {
   plat::Substitute<plat::ProcessService> installedProcesses_;
 };
 
+// The clock's now moved by a number of seconds.
+inline FILETIME FromNow(LONGLONG seconds) {
+  FILETIME now;
+  plat::Clock().GetSystemTimeAsFileTime(&now);
+  const ULONGLONG ticks = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) +
+                          static_cast<ULONGLONG>(seconds * 10000000);
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
 }  // namespace calpresence_testing
